@@ -1,0 +1,45 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+// What one run of a program left behind.
+struct RunResult {
+  std::string out;      // standard output, byte for byte
+  std::string err;      // standard error, byte for byte
+  int status = -1;      // exit status, or -1 when it did not exit normally
+  int signal = 0;       // the signal that ended it, if any
+  bool timed_out = false;
+};
+
+struct RunOptions {
+  std::string working_directory;           // empty: the test's own
+  std::vector<std::string> extra_env;      // NAME=VALUE entries added to the environment
+  std::chrono::milliseconds timeout{20000};  // killed after this
+};
+
+// Runs |program| with |args| (argv[0] is |program|), no standard input, and collects its output.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options = {});
+
+// Runs the built QuorvaneMacTools.
+RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// A fresh directory under /tmp, removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
