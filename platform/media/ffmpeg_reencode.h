@@ -1,0 +1,100 @@
+#pragma once
+
+// Building blocks of the export for inputs that cannot be copied packet for packet: decoding a
+// stream, re-encoding video to H.264 at a fixed size, and re-encoding one audio lane to AAC with an
+// exact sample count. Used only inside platform/media.
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/rational.h>
+}
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct AvFrameDeleter {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct AvPacketDeleter {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+using FramePtr = std::unique_ptr<AVFrame, AvFrameDeleter>;
+using PacketPtr = std::unique_ptr<AVPacket, AvPacketDeleter>;
+
+// Decodes one stream of an input. Throws PlatformError naming |source_name| and the reason.
+class StreamDecoder {
+ public:
+  StreamDecoder(const AVCodecParameters* parameters, AVRational packet_time_base,
+                const std::string& source_name);
+  ~StreamDecoder();
+  StreamDecoder(const StreamDecoder&) = delete;
+  StreamDecoder& operator=(const StreamDecoder&) = delete;
+
+  // Feeds |packet| (nullptr drains the decoder) and returns the frames now ready, their pts set
+  // from best_effort_timestamp in the packet time base.
+  std::vector<FramePtr> Decode(const AVPacket* packet);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// H.264 with libx264 at visually lossless quality (CRF 18), yuv420p, at a fixed size; frames of
+// any size or pixel format are scaled to it. Throws PlatformError.
+class VideoReencoder {
+ public:
+  // |time_base| is that of the frames handed in and of the packets handed out.
+  // |global_header| puts SPS/PPS into extradata, as MPEG-4 needs.
+  VideoReencoder(int width, int height, AVRational time_base, AVRational frame_rate,
+                 bool global_header);
+  ~VideoReencoder();
+  VideoReencoder(const VideoReencoder&) = delete;
+  VideoReencoder& operator=(const VideoReencoder&) = delete;
+
+  // Opened at construction: for avcodec_parameters_from_context on the output stream.
+  const AVCodecContext* codec_context() const;
+
+  // Encodes |frame| (pts in time_base; nullptr drains) and returns the packets now ready, pts and
+  // dts in time_base.
+  std::vector<PacketPtr> Encode(const AVFrame* frame);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// One audio lane re-encoded to AAC at a fixed rate and channel layout. The lane is a run of
+// samples from lane sample 0; packets carry pts = the lane sample of their first sample, in
+// 1 / sample_rate. Throws PlatformError.
+class AudioLaneReencoder {
+ public:
+  AudioLaneReencoder(int sample_rate, const AVChannelLayout& layout, std::int64_t bit_rate,
+                     bool global_header);
+  ~AudioLaneReencoder();
+  AudioLaneReencoder(const AudioLaneReencoder&) = delete;
+  AudioLaneReencoder& operator=(const AudioLaneReencoder&) = delete;
+
+  const AVCodecContext* codec_context() const;
+
+  // Samples appended so far (encoded or waiting).
+  std::int64_t samples() const;
+
+  // Appends |frame|'s samples, converted from any rate, format or layout, but never past lane
+  // sample |end|; what would go beyond is dropped.
+  void Append(const AVFrame* frame, std::int64_t end);
+
+  // Ends the current source: flushes the converter's delayed samples (still never past |end|),
+  // then pads with silence so that the lane holds exactly |end| samples.
+  void FinishSourceAt(std::int64_t end);
+
+  // Packets ready so far. With |finish|, the last partial frame is encoded and the encoder
+  // drained; call it once, at the very end.
+  std::vector<PacketPtr> TakePackets(bool finish);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
