@@ -1,0 +1,68 @@
+// join_audio_offsets JOINED SEGMENT...
+// Decodes audio lane 0 of JOINED as a player would and compares its tick onsets with where the
+// join must put the ticks of each SEGMENT (ticks at every whole second of the segment's audio,
+// placed at the sum of the earlier video durations). Prints one line per segment, then a summary
+// line "max_error_ms=... missing=... unexpected=...". Exit 0 when measured, 1 when it cannot be.
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tests/integration/media/media_samples.h"
+
+using namespace media_samples;
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s JOINED SEGMENT...\n", argv[0]);
+    return 1;
+  }
+  try {
+    std::vector<SegmentSpec> segments;
+    for (int i = 2; i < argc; ++i) {
+      std::vector<StreamInfo> streams = ProbeStreams(argv[i]);
+      std::vector<StreamInfo> video = StreamsOfType(streams, StreamType::kVideo);
+      if (video.empty()) throw std::runtime_error(std::string(argv[i]) + ": no video");
+      SegmentSpec spec;
+      spec.video_duration = video[0].duration;
+      for (const StreamInfo& audio : StreamsOfType(streams, StreamType::kAudio)) {
+        spec.audio.push_back({.duration = audio.duration});
+      }
+      segments.push_back(spec);
+    }
+    std::vector<double> expected = ExpectedTicks(segments, 0);
+    DecodedAudio audio = DecodeAudioLane(argv[1], 0);
+    std::vector<double> measured = TickOnsets(audio);
+    TickComparison comparison = CompareTicks(expected, measured);
+
+    size_t next = 0;
+    double cursor = 0;
+    for (size_t k = 0; k < segments.size(); ++k) {
+      double end = cursor + segments[k].video_duration;
+      double first = NAN, worst = 0;
+      int count = 0, missing = 0;
+      for (; next < expected.size() && expected[next] < end - 1e-9; ++next) {
+        double error = comparison.errors[next];
+        if (std::isnan(error)) {
+          ++missing;
+          continue;
+        }
+        if (count++ == 0) first = error;
+        if (std::fabs(error) > std::fabs(worst)) worst = error;
+      }
+      std::printf("segment %zu at %9.3f s: first tick %+7.2f ms, worst %+7.2f ms over %d ticks",
+                  k + 1, cursor, first * 1000, worst * 1000, count);
+      if (missing) std::printf(", %d missing", missing);
+      std::printf("\n");
+      cursor = end;
+    }
+    std::printf("max_error_ms=%.2f missing=%d unexpected=%d\n", comparison.max_error * 1000,
+                comparison.missing, comparison.unexpected);
+    return 0;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "join_audio_offsets: %s\n", error.what());
+    return 1;
+  }
+}
