@@ -48,6 +48,10 @@ MediaTime Compose(const std::vector<std::string>& segment_paths, MediaServices& 
   return cursor;
 }
 
+nlohmann::json ResultObject(MediaTime duration, const std::string& output_path) {
+  return {{"duration", MediaTimeGetSeconds(duration)}, {"path", output_path}};
+}
+
 // Runs the export and waits for it at most |timeout| from its start.
 void Export(const Composition& composition, const std::string& output_path, MediaServices& media,
             std::chrono::steady_clock::duration timeout) {
@@ -76,8 +80,11 @@ void Export(const Composition& composition, const std::string& output_path, Medi
 
 void join(const std::vector<std::string>& segment_paths, const std::string& output_path,
           MediaServices& media, std::chrono::steady_clock::duration timeout) {
+  // A path the result cannot carry (bytes that are not UTF-8) fails here, before a movie exists
+  // that the caller would never hear of.
+  SerializeResult(ResultObject(kMediaTimeZero, output_path));
   std::unique_ptr<Composition> composition = media.CreateComposition();
   const MediaTime duration = Compose(segment_paths, media, *composition);
   Export(*composition, output_path, media, timeout);
-  output({{"duration", MediaTimeGetSeconds(duration)}, {"path", output_path}});
+  output(ResultObject(duration, output_path));
 }

@@ -158,6 +158,13 @@ TEST_F(JoinTest, PathIsEchoedUnchangedWithItsSlashesEscaped) {
             "{\"duration\":1,\"path\":\"\\/tmp\\/out dir\\/joined.mp4\"}\n");
 }
 
+TEST_F(JoinTest, OutputPathTheResultCannotCarryFailsBeforeAnythingIsOpened) {
+  media_.assets["v"] = {.video = {Video("v", {T(0), T(1)})}};
+  EXPECT_THROW(Run({"v"}, "joined-\xff.mp4"), nlohmann::json::exception);
+  EXPECT_EQ(printed_, "");
+  EXPECT_TRUE(media_.log.empty());
+}
+
 TEST_F(JoinTest, SegmentWithoutVideoStopsBeforeLaterSegmentsAndExport) {
   media_.assets["ok"] = {.video = {Video("v", {T(0), T(1)})}};
   media_.assets["sound only"] = {.audio = {Audio("a", {T(0), T(1)})}};
