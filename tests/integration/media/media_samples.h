@@ -1,0 +1,157 @@
+#pragma once
+
+// Test helpers that make short movie segments with Debian's ffmpeg CLI and inspect movie files
+// with libavformat/libavcodec the way a player would. All times are in seconds. Every function
+// throws std::runtime_error with one line naming the file and the reason when it cannot do its job.
+// Not thread-safe: DecodesCleanly swaps FFmpeg's process-wide log callback while it runs.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace media_samples {
+
+// One audio track of a made segment: a 1 kHz tick of kTickLength at every whole second of the
+// track's own time (0 s, 1 s, ...), digital silence in between.
+struct AudioSpec {
+  double duration = 2.0;
+  int sample_rate = 48000;
+  int channels = 2;           // 1 or 2
+  std::string codec = "aac";  // an ffmpeg encoder: aac, libmp3lame, pcm_s16le (mov only), ...
+  double start = 0.0;         // delay of this track's first sample after the segment's start
+};
+
+// A movie segment. The container follows the path's extension: .mp4, .mov or .m4v.
+struct SegmentSpec {
+  bool has_video = true;
+  double video_duration = 2.0;
+  int width = 160;
+  int height = 120;
+  int fps = 30;
+  int crf = 23;        // libx264 quality; two values give different extradata (PPS)
+  int rotation = 0;    // clockwise degrees (0, 90, 180, 270), stored as the track's matrix
+  double start = 0.0;  // timestamp of the segment's first frame/sample in the file
+  std::vector<AudioSpec> audio;
+};
+
+inline constexpr double kTickLength = 0.005;
+inline constexpr double kTickFrequency = 1000.0;
+inline constexpr double kTickAmplitude = 0.5;
+
+// Writes the segment to |path| (overwriting). Throws with ffmpeg's stderr when ffmpeg fails.
+void MakeSegment(const std::string& path, const SegmentSpec& spec);
+
+enum class StreamType { kVideo, kAudio, kOther };
+
+// What libavformat reports for one stream. Times on the file's presentation timeline.
+struct StreamInfo {
+  StreamType type = StreamType::kOther;
+  std::string codec;                  // libavcodec's short name: "h264", "aac", "mp3", ...
+  double start = 0.0;                 // stream start time (edit lists applied); 0 when unknown
+  double duration = 0.0;              // stream duration; 0 when unknown
+  int width = 0, height = 0;          // video only
+  int sample_rate = 0, channels = 0;  // audio only
+  std::string extradata;              // codec private bytes (avcC, AudioSpecificConfig, ...)
+  int rotation = 0;  // clockwise degrees in [0, 360) from the display matrix; 0 if none
+  // libavutil's display matrix (a b u c d v x y w; a..d and x, y in 16.16, u v w in 2.30) as the
+  // demuxer exports the track matrix; empty when the file has none.
+  std::vector<std::int32_t> display_matrix;
+};
+
+// The streams of |path| in file order.
+std::vector<StreamInfo> ProbeStreams(const std::string& path);
+
+// Only the streams of |type|, in file order (the audio "lanes" when kAudio).
+std::vector<StreamInfo> StreamsOfType(const std::vector<StreamInfo>& streams, StreamType type);
+
+// The four-character types of the file's top-level boxes, in file order.
+std::vector<std::string> TopLevelBoxes(const std::string& path);
+
+// True when a top-level moov box comes before the first top-level mdat box.
+bool MoovBeforeMdat(const std::string& path);
+
+// The major brand of the ftyp box ("isom", "mp42", "qt  ", ...); empty when there is no ftyp.
+std::string MajorBrand(const std::string& path);
+
+// One audio stream decoded to mono float (the mean of its channels), frames played back to back
+// from the first frame's presentation time, as FFmpeg and Chromium play them: the container's edit
+// list and skip samples are honoured, timestamp gaps and overlaps are ignored.
+struct DecodedAudio {
+  std::vector<float> samples;
+  int sample_rate = 0;  // of the first decoded frame; later frames are resampled to it
+  double start = 0.0;   // presentation time of samples[0]
+  double duration() const {
+    return sample_rate ? static_cast<double>(samples.size()) / sample_rate : 0.0;
+  }
+};
+
+// Decodes audio stream |lane| (counting only audio streams, from 0) of |path|.
+DecodedAudio DecodeAudioLane(const std::string& path, int lane);
+
+// Onsets of ticks in |samples|: the times (seconds from samples[0]) where |x| first reaches
+// |threshold| after at least |min_silence| seconds below it (the start of the buffer counts as
+// silence).
+std::vector<double> TickOnsets(const std::vector<float>& samples, int sample_rate,
+                               double threshold = 0.1, double min_silence = 0.1);
+
+// The same, in presentation time (audio.start added).
+std::vector<double> TickOnsets(const DecodedAudio& audio);
+
+// Root mean square of samples in [t0, t1) (seconds from samples[0], clamped to the buffer);
+// 0 for an empty interval.
+double Rms(const std::vector<float>& samples, int sample_rate, double t0, double t1);
+
+// The same, with t0 and t1 in presentation time.
+double Rms(const DecodedAudio& audio, double t0, double t1);
+
+// How measured tick onsets compare with the expected ones. Each expected onset is paired with the
+// nearest measured onset within |window| seconds (wide enough to see drift, under half the 1 s
+// tick spacing so that a shifted tick is not paired with its neighbour).
+struct TickComparison {
+  double max_error = 0.0;      // largest |measured - expected| over paired onsets
+  std::vector<double> errors;  // measured - expected, per expected onset (NaN if unpaired)
+  int missing = 0;             // expected onsets with no measured one nearby
+  int unexpected = 0;          // measured onsets paired with no expected one
+  bool Within(double tolerance) const {
+    return missing == 0 && unexpected == 0 && max_error <= tolerance;
+  }
+};
+TickComparison CompareTicks(const std::vector<double>& expected,
+                            const std::vector<double>& measured, double window = 0.49);
+
+// Where ticks of audio lane |lane| belong after joining |segments| end to end: each segment's
+// audio track |lane| starts at the segment's place on the timeline (the sum of earlier video
+// durations) and is cut at its video's end. Ticks closer than kTickLength to the cut are left out.
+std::vector<double> ExpectedTicks(const std::vector<SegmentSpec>& segments, int lane);
+
+// The intervals [from, to) of lane |lane| that hold no audio after the join (no track at that
+// position, or the track ends before the video): these must decode as silence.
+struct Interval {
+  double from = 0.0, to = 0.0;
+};
+std::vector<Interval> ExpectedSilence(const std::vector<SegmentSpec>& segments, int lane);
+
+// One packet of the first video stream, in file (decode) order.
+struct PacketDigest {
+  std::int64_t size = 0;
+  std::uint64_t hash = 0;  // FNV-1a 64 of the payload bytes
+  double pts = 0.0;        // presentation time; NaN when the packet has none
+  bool keyframe = false;
+  bool operator==(const PacketDigest& other) const {
+    return size == other.size && hash == other.hash;
+  }
+};
+
+std::vector<PacketDigest> VideoPackets(const std::string& path);
+
+// The outcome of decoding every stream of a file to its end with error detection on.
+struct DecodeReport {
+  std::vector<std::int64_t> frames;  // decoded frames per stream (file order); 0 for non-A/V
+  int errors = 0;                    // decode calls that failed plus error-level decoder messages
+  std::string first_error;           // the first of them, for test output
+  bool clean() const { return errors == 0; }
+};
+
+DecodeReport DecodesCleanly(const std::string& path);
+
+}  // namespace media_samples

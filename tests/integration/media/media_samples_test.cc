@@ -1,0 +1,331 @@
+// The media sample helpers against real files: what they make reads back as asked, and they see
+// the faults of a naive packet-copy concatenation.
+#include "tests/integration/media/media_samples.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <stdexcept>
+
+#include "tests/support/run_tool.h"
+
+namespace media_samples {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+constexpr double kTickTolerance = 0.011;
+
+std::string Describe(const std::vector<double>& times) {
+  std::string text;
+  for (double t : times) text += std::to_string(t) + " ";
+  return text;
+}
+
+void ExpectTicksAt(const std::string& path, int lane, const std::vector<double>& expected) {
+  DecodedAudio audio = DecodeAudioLane(path, lane);
+  std::vector<double> measured = TickOnsets(audio);
+  TickComparison comparison = CompareTicks(expected, measured);
+  EXPECT_TRUE(comparison.Within(kTickTolerance))
+      << path << " lane " << lane << ": expected " << Describe(expected) << "measured "
+      << Describe(measured) << "max error " << comparison.max_error;
+}
+
+// Joins |segments| with the ffmpeg CLI's concat demuxer and packet copy, as a naive joiner would.
+void ConcatCopy(const TempDir& dir, const std::vector<std::string>& segments,
+                const std::string& output) {
+  std::string list;
+  for (const std::string& segment : segments) list += "file '" + segment + "'\n";
+  WriteFile(dir.File("list.txt"), list);
+  RunResult run =
+      RunProgram("/usr/bin/ffmpeg", {"-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f",
+                                     "concat", "-safe", "0", "-i", dir.File("list.txt"), "-c",
+                                     "copy", "-movflags", "+faststart", output});
+  ASSERT_EQ(run.status, 0) << run.err;
+}
+
+TEST(MediaSamples, MadeSegmentHasTheStreamsDurationsAndTicksAskedFor) {
+  TempDir dir;
+  SegmentSpec spec;
+  spec.video_duration = 3;
+  spec.width = 320;
+  spec.height = 240;
+  spec.audio = {{.duration = 2.5}, {.duration = 3, .sample_rate = 44100, .channels = 1}};
+  const std::string path = dir.File("segment.mp4");
+  MakeSegment(path, spec);
+
+  std::vector<StreamInfo> streams = ProbeStreams(path);
+  ASSERT_EQ(streams.size(), 3u);
+  EXPECT_EQ(streams[0].type, StreamType::kVideo);
+  EXPECT_EQ(streams[0].codec, "h264");
+  EXPECT_EQ(streams[0].width, 320);
+  EXPECT_EQ(streams[0].height, 240);
+  EXPECT_NEAR(streams[0].start, 0, 1e-9);
+  EXPECT_NEAR(streams[0].duration, 3, 1e-6);
+  EXPECT_EQ(streams[0].rotation, 0);
+  EXPECT_FALSE(streams[0].extradata.empty());
+  EXPECT_EQ(streams[1].type, StreamType::kAudio);
+  EXPECT_EQ(streams[1].codec, "aac");
+  EXPECT_EQ(streams[1].sample_rate, 48000);
+  EXPECT_EQ(streams[1].channels, 2);
+  EXPECT_NEAR(streams[1].duration, 2.5, 1e-6);
+  EXPECT_EQ(streams[2].sample_rate, 44100);
+  EXPECT_EQ(streams[2].channels, 1);
+  EXPECT_NEAR(streams[2].duration, 3, 1e-6);
+
+  ExpectTicksAt(path, 0, {0, 1, 2});
+  ExpectTicksAt(path, 1, {0, 1, 2});
+  DecodedAudio lane1 = DecodeAudioLane(path, 1);
+  EXPECT_EQ(lane1.sample_rate, 44100);
+  EXPECT_NEAR(lane1.duration(), 3, 1024.0 / 44100);
+  EXPECT_LT(Rms(lane1, 0.1, 0.9), 1e-3);
+  EXPECT_GT(Rms(lane1, 1.0, 1.0 + kTickLength), 0.2);
+
+  DecodeReport report = DecodesCleanly(path);
+  EXPECT_TRUE(report.clean()) << report.first_error;
+  EXPECT_THAT(report.frames, ElementsAre(90, ::testing::Ge(118), ::testing::Ge(130)));
+  EXPECT_EQ(MajorBrand(path), "isom");
+  EXPECT_FALSE(MoovBeforeMdat(path));
+}
+
+TEST(MediaSamples, RotationAndContainerReadBack) {
+  TempDir dir;
+  SegmentSpec spec;
+  spec.video_duration = 2;
+  spec.rotation = 90;
+  spec.audio = {{.duration = 2}};
+  MakeSegment(dir.File("rotated.mov"), spec);
+  spec.rotation = 270;
+  MakeSegment(dir.File("rotated.m4v"), spec);
+
+  std::vector<StreamInfo> mov = ProbeStreams(dir.File("rotated.mov"));
+  ASSERT_EQ(mov.size(), 2u);
+  EXPECT_EQ(mov[0].rotation, 90);
+  EXPECT_EQ(mov[0].display_matrix.size(), 9u);
+  EXPECT_EQ(MajorBrand(dir.File("rotated.mov")), "qt  ");
+  EXPECT_EQ(StreamsOfType(ProbeStreams(dir.File("rotated.m4v")), StreamType::kVideo)[0].rotation,
+            270);
+  EXPECT_EQ(MajorBrand(dir.File("rotated.m4v")), "M4V ");
+  // The rotating second pass is a stream copy: the audio keeps its place.
+  ExpectTicksAt(dir.File("rotated.mov"), 0, {0, 1});
+}
+
+TEST(MediaSamples, AudioOnlyAndVideoOnlyFiles) {
+  TempDir dir;
+  SegmentSpec audio_only;
+  audio_only.has_video = false;
+  audio_only.audio = {{.duration = 1.5, .channels = 1}};
+  MakeSegment(dir.File("audio.mp4"), audio_only);
+  std::vector<StreamInfo> streams = ProbeStreams(dir.File("audio.mp4"));
+  EXPECT_TRUE(StreamsOfType(streams, StreamType::kVideo).empty());
+  EXPECT_EQ(StreamsOfType(streams, StreamType::kAudio).size(), 1u);
+  EXPECT_THROW(VideoPackets(dir.File("audio.mp4")), std::runtime_error);
+
+  SegmentSpec video_only;
+  video_only.video_duration = 1;
+  MakeSegment(dir.File("video.mp4"), video_only);
+  streams = ProbeStreams(dir.File("video.mp4"));
+  ASSERT_EQ(streams.size(), 1u);
+  EXPECT_EQ(streams[0].type, StreamType::kVideo);
+  EXPECT_EQ(VideoPackets(dir.File("video.mp4")).size(), 30u);
+  try {
+    DecodeAudioLane(dir.File("video.mp4"), 0);
+    ADD_FAILURE() << "decoded a lane that does not exist";
+  } catch (const std::runtime_error& error) {
+    EXPECT_THAT(error.what(), HasSubstr("video.mp4"));
+    EXPECT_THAT(error.what(), HasSubstr("no audio stream 0"));
+  }
+}
+
+TEST(MediaSamples, CrfChangesExtradataAndPacketsWhileARemuxKeepsThem) {
+  TempDir dir;
+  SegmentSpec spec;
+  spec.video_duration = 1;
+  MakeSegment(dir.File("a.mp4"), spec);
+  MakeSegment(dir.File("a_again.mp4"), spec);
+  spec.crf = 30;
+  MakeSegment(dir.File("b.mp4"), spec);
+  RunResult remux = RunProgram(
+      "/usr/bin/ffmpeg", {"-nostdin", "-loglevel", "error", "-i", dir.File("a.mp4"), "-c", "copy",
+                          "-movflags", "+faststart", dir.File("a_remuxed.mp4")});
+  ASSERT_EQ(remux.status, 0) << remux.err;
+
+  const std::string a = ProbeStreams(dir.File("a.mp4"))[0].extradata;
+  EXPECT_EQ(a, ProbeStreams(dir.File("a_again.mp4"))[0].extradata);
+  EXPECT_NE(a, ProbeStreams(dir.File("b.mp4"))[0].extradata);
+  EXPECT_EQ(VideoPackets(dir.File("a.mp4")), VideoPackets(dir.File("a_remuxed.mp4")));
+  EXPECT_NE(VideoPackets(dir.File("a.mp4")), VideoPackets(dir.File("b.mp4")));
+  EXPECT_TRUE(MoovBeforeMdat(dir.File("a_remuxed.mp4")));
+  EXPECT_FALSE(MoovBeforeMdat(dir.File("a.mp4")));
+  EXPECT_THAT(TopLevelBoxes(dir.File("a_remuxed.mp4")),
+              ElementsAre("ftyp", "moov", "free", "mdat"));
+}
+
+TEST(MediaSamples, StartOffsetsShowInTheStreamsAndTheDecodedTimeline) {
+  TempDir dir;
+  SegmentSpec spec;
+  spec.video_duration = 2;
+  spec.start = 0.5;
+  spec.audio = {{.duration = 2}, {.duration = 1.5, .start = 0.25}};
+  const std::string path = dir.File("late.mp4");
+  MakeSegment(path, spec);
+
+  std::vector<StreamInfo> streams = ProbeStreams(path);
+  ASSERT_EQ(streams.size(), 3u);
+  EXPECT_NEAR(streams[0].start, 0.5, 1e-3);
+  ExpectTicksAt(path, 0, {0.5, 1.5});
+  ExpectTicksAt(path, 1, {0.75, 1.75});
+}
+
+TEST(MediaSamples, OtherAudioCodecsDecode) {
+  TempDir dir;
+  SegmentSpec spec;
+  spec.video_duration = 2;
+  spec.audio = {{.duration = 2, .sample_rate = 44100, .codec = "libmp3lame"}};
+  MakeSegment(dir.File("mp3.mp4"), spec);
+  spec.audio = {{.duration = 2, .sample_rate = 32000, .channels = 1, .codec = "pcm_s16le"}};
+  MakeSegment(dir.File("pcm.mov"), spec);
+
+  EXPECT_EQ(ProbeStreams(dir.File("mp3.mp4"))[1].codec, "mp3");
+  EXPECT_EQ(ProbeStreams(dir.File("pcm.mov"))[1].codec, "pcm_s16le");
+  ExpectTicksAt(dir.File("pcm.mov"), 0, {0, 1});
+  DecodedAudio pcm = DecodeAudioLane(dir.File("pcm.mov"), 0);
+  EXPECT_EQ(pcm.sample_rate, 32000);
+  EXPECT_NEAR(pcm.duration(), 2, 1e-6);
+  // MP3 in MP4 carries no priming edit: its ticks come late by the encoder delay.
+  DecodedAudio mp3 = DecodeAudioLane(dir.File("mp3.mp4"), 0);
+  EXPECT_EQ(TickOnsets(mp3).size(), 2u);
+}
+
+TEST(MediaSamples, MakeSegmentReportsWhatWentWrong) {
+  TempDir dir;
+  SegmentSpec spec;
+  try {
+    MakeSegment(dir.File("clip.avi"), spec);
+    ADD_FAILURE() << "made an .avi";
+  } catch (const std::runtime_error& error) {
+    EXPECT_THAT(error.what(), HasSubstr("clip.avi"));
+  }
+  spec.audio = {{.codec = "no_such_encoder"}};
+  try {
+    MakeSegment(dir.File("clip.mp4"), spec);
+    ADD_FAILURE() << "made audio with a missing encoder";
+  } catch (const std::runtime_error& error) {
+    EXPECT_THAT(error.what(), HasSubstr("ffmpeg failed"));
+    EXPECT_THAT(error.what(), HasSubstr("no_such_encoder"));
+  }
+}
+
+// The known faults of packet-copy concatenation: AAC priming shifts every later segment's audio
+// late, and a segment with short audio makes all later audio play early. The helpers must see both.
+TEST(MediaSamples, CatchesTheDriftOfAConcatDemuxerCopy) {
+  TempDir dir;
+  std::vector<SegmentSpec> specs(3);
+  for (SegmentSpec& spec : specs) {
+    spec.video_duration = 2;
+    spec.audio = {{.duration = 2}};
+  }
+  specs[1].audio[0].duration = 1.5;
+  std::vector<std::string> paths;
+  for (int k = 0; k < 3; ++k) {
+    paths.push_back(dir.File("segment" + std::to_string(k) + ".mp4"));
+    MakeSegment(paths.back(), specs[k]);
+  }
+  const std::string joined = dir.File("joined.mp4");
+  ConcatCopy(dir, paths, joined);
+
+  std::vector<double> expected = ExpectedTicks(specs, 0);
+  ASSERT_THAT(expected, ElementsAre(0, 1, 2, 3, 4, 5));
+  DecodedAudio audio = DecodeAudioLane(joined, 0);
+  std::vector<double> measured = TickOnsets(audio);
+  TickComparison comparison = CompareTicks(expected, measured);
+  RecordProperty("measured_onsets", Describe(measured));
+  ASSERT_EQ(comparison.errors.size(), 6u);
+  EXPECT_FALSE(comparison.Within(kTickTolerance)) << Describe(measured);
+  // The copy drops the first segment's priming edit: the priming frame plays, about 21 ms.
+  EXPECT_GT(comparison.errors[0], kTickTolerance) << Describe(measured);
+  EXPECT_LT(comparison.errors[0], 0.03) << Describe(measured);
+  EXPECT_NEAR(comparison.errors[1], comparison.errors[0], 0.001);
+  // Each join adds the next segment's priming and the previous one's partial last frame.
+  EXPECT_GT(comparison.errors[2], comparison.errors[0] + 0.015) << Describe(measured);
+  // Segment 2 follows 1.5 s of audio instead of 2 s: early by about 0.4 s.
+  EXPECT_LT(comparison.errors[4], -0.3) << Describe(measured);
+  EXPECT_NEAR(comparison.errors[5], comparison.errors[4], 0.001);
+
+  // The lane should be silent where segment 1's audio ended; segment 2's first tick plays there.
+  std::vector<Interval> silence = ExpectedSilence(specs, 0);
+  ASSERT_EQ(silence.size(), 1u);
+  EXPECT_NEAR(silence[0].from, 3.5, 1e-9);
+  EXPECT_NEAR(silence[0].to, 4.0, 1e-9);
+  EXPECT_GT(Rms(audio, silence[0].from + 0.02, silence[0].to - 0.02), 0.01);
+}
+
+TEST(TickAnalysis, OnsetsNeedSilenceBeforeThem) {
+  const int rate = 1000;
+  std::vector<float> samples(3000, 0.0f);
+  for (int i = 500; i < 510; ++i) samples[i] = (i % 2 ? 0.5f : -0.5f);
+  samples[550] = 0.5f;  // within the hold-off of the first burst: the same tick
+  for (int i = 2000; i < 2005; ++i) samples[i] = 0.3f;
+  samples[2500] = 0.05f;  // under the threshold
+  std::vector<double> onsets = TickOnsets(samples, rate);
+  ASSERT_EQ(onsets.size(), 2u);
+  EXPECT_DOUBLE_EQ(onsets[0], 0.5);
+  EXPECT_DOUBLE_EQ(onsets[1], 2.0);
+
+  DecodedAudio audio{samples, rate, 10.0};
+  EXPECT_THAT(TickOnsets(audio), ElementsAre(10.5, 12.0));
+  EXPECT_DOUBLE_EQ(Rms(samples, rate, 0, 0.5), 0.0);
+  EXPECT_NEAR(Rms(samples, rate, 0.5, 0.51), 0.5, 1e-6);
+  EXPECT_NEAR(Rms(audio, 10.5, 10.51), 0.5, 1e-6);
+  EXPECT_DOUBLE_EQ(Rms(samples, rate, 5, 6), 0.0);
+  EXPECT_EQ(audio.duration(), 3.0);
+}
+
+TEST(TickAnalysis, ComparisonPairsNearestAndCountsStrays) {
+  TickComparison exact = CompareTicks({0, 1, 2}, {0.001, 1.002, 1.999});
+  EXPECT_TRUE(exact.Within(kTickTolerance));
+  EXPECT_NEAR(exact.max_error, 0.002, 1e-12);
+
+  TickComparison shifted = CompareTicks({0, 1, 2}, {0, 0.56, 1.56});
+  EXPECT_FALSE(shifted.Within(kTickTolerance));
+  EXPECT_EQ(shifted.missing, 0);
+  EXPECT_NEAR(shifted.errors[1], -0.44, 1e-12);
+  EXPECT_NEAR(shifted.max_error, 0.44, 1e-12);
+
+  TickComparison strays = CompareTicks({0, 1}, {0, 1.7, 3});
+  EXPECT_EQ(strays.missing, 1);
+  EXPECT_EQ(strays.unexpected, 2);
+  EXPECT_TRUE(std::isnan(strays.errors[1]));
+  EXPECT_FALSE(strays.Within(1.0));
+}
+
+TEST(TickAnalysis, ExpectedTicksAndSilenceFollowTheJoinTimeline) {
+  // Lane 0: 9.5 s of audio under 10 s of video, then 6 s under 5 s. Lane 1 only in the first.
+  SegmentSpec a, b;
+  a.video_duration = 10;
+  a.audio = {{.duration = 9.5}, {.duration = 12}};
+  b.video_duration = 5;
+  b.audio = {{.duration = 6}};
+  EXPECT_THAT(ExpectedTicks({a, b}, 0),
+              ElementsAre(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14));
+  EXPECT_THAT(ExpectedTicks({a, b}, 1), ElementsAre(0, 1, 2, 3, 4, 5, 6, 7, 8, 9));
+  std::vector<Interval> lane0 = ExpectedSilence({a, b}, 0);
+  ASSERT_EQ(lane0.size(), 1u);
+  EXPECT_DOUBLE_EQ(lane0[0].from, 9.5);
+  EXPECT_DOUBLE_EQ(lane0[0].to, 10);
+  std::vector<Interval> lane1 = ExpectedSilence({a, b}, 1);
+  ASSERT_EQ(lane1.size(), 1u);
+  EXPECT_DOUBLE_EQ(lane1[0].from, 10);
+  EXPECT_DOUBLE_EQ(lane1[0].to, 15);
+  // A lane created by the second segment is silent over the whole first one.
+  std::vector<Interval> late = ExpectedSilence({b, a}, 1);
+  ASSERT_EQ(late.size(), 1u);
+  EXPECT_DOUBLE_EQ(late[0].from, 0);
+  EXPECT_DOUBLE_EQ(late[0].to, 5);
+  EXPECT_THAT(ExpectedTicks({b, a}, 1), ElementsAre(5, 6, 7, 8, 9, 10, 11, 12, 13, 14));
+}
+
+}  // namespace
+}  // namespace media_samples
