@@ -1,13 +1,96 @@
 #include "platform/media/ffmpeg_media.h"
 
 #include "app/tool_error.h"
+#include "platform/media/ffmpeg_composition.h"
+#include "platform/media/ffmpeg_export.h"
+
+namespace {
+
+MediaTime InTimeBase(std::int64_t ticks, AVRational time_base) {
+  return MediaTimeReduced({ticks * time_base.num, time_base.den});
+}
+
+class FfmpegAsset : public Asset {
+ public:
+  explicit FfmpegAsset(const std::string& path) {
+    InputPtr input = OpenMovie(path);
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+      const AVStream& stream = *input->streams[i];
+      const AVMediaType type = stream.codecpar->codec_type;
+      // Cover art is a one-picture "video" stream; it is not a track of the movie.
+      if (type == AVMEDIA_TYPE_VIDEO && (stream.disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+        continue;
+      }
+      if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) continue;
+      auto source =
+          std::make_shared<const SourceStream>(DescribeStream(*input, static_cast<int>(i), path));
+      auto& list = type == AVMEDIA_TYPE_VIDEO ? video_ : audio_;
+      list.push_back(std::make_unique<FfmpegAssetTrack>(std::move(source)));
+    }
+  }
+
+  std::vector<const AssetTrack*> tracks(MediaType type) const override {
+    const auto& list = type == MediaType::kVideo ? video_ : audio_;
+    std::vector<const AssetTrack*> result;
+    for (const auto& track : list) result.push_back(track.get());
+    return result;
+  }
+
+ private:
+  std::vector<std::unique_ptr<FfmpegAssetTrack>> video_;
+  std::vector<std::unique_ptr<FfmpegAssetTrack>> audio_;
+};
+
+}  // namespace
+
+TimeRange FfmpegAssetTrack::time_range() const {
+  return {InTimeBase(source_->start, source_->time_base),
+          InTimeBase(source_->duration, source_->time_base)};
+}
+
+void FfmpegCompositionTrack::InsertTimeRange(const TimeRange& range, const AssetTrack& source,
+                                             const MediaTime& at) {
+  const auto* track = dynamic_cast<const FfmpegAssetTrack*>(&source);
+  if (track == nullptr) throw PlatformError("Cannot insert a track that was not read by FFmpeg");
+  const std::string& path = track->source()->path;
+  if (track->source()->type != plan_.type) {
+    throw PlatformError("Cannot insert " + path + ": the track is of another media type");
+  }
+  const TimeRange whole = track->time_range();
+  const MediaTime end = MediaTimeAdd(range.start, range.duration);
+  if (MediaTimeCompare(range.duration, kMediaTimeZero) < 0 ||
+      MediaTimeCompare(range.start, whole.start) < 0 ||
+      MediaTimeCompare(end, MediaTimeAdd(whole.start, whole.duration)) > 0) {
+    throw PlatformError("Cannot insert " + path + ": the range lies outside its track");
+  }
+  if (MediaTimeCompare(at, kMediaTimeZero) < 0) {
+    throw PlatformError("Cannot insert " + path + ": the timeline position is negative");
+  }
+  plan_.placements.push_back({track->source(), range, at});
+}
+
+CompositionTrack* FfmpegComposition::AddMutableTrack(MediaType type) {
+  tracks_.push_back(std::make_unique<FfmpegCompositionTrack>(type));
+  return tracks_.back().get();
+}
+
+std::vector<TrackPlan> FfmpegComposition::Plans() const {
+  std::vector<TrackPlan> plans;
+  for (const auto& track : tracks_) plans.push_back(track->plan());
+  return plans;
+}
 
 std::unique_ptr<Composition> FfmpegMedia::CreateComposition() {
-  throw PlatformError("media is not built yet");  // PLACEHOLDER
+  return std::make_unique<FfmpegComposition>();
 }
-std::unique_ptr<Asset> FfmpegMedia::OpenAsset(const std::string&) {
-  throw PlatformError("media is not built yet");  // PLACEHOLDER
+
+std::unique_ptr<Asset> FfmpegMedia::OpenAsset(const std::string& path) {
+  return std::make_unique<FfmpegAsset>(path);
 }
-std::unique_ptr<ExportSession> FfmpegMedia::CreateExportSession(const Composition&, ExportPreset) {
-  throw PlatformError("media is not built yet");  // PLACEHOLDER
+
+std::unique_ptr<ExportSession> FfmpegMedia::CreateExportSession(const Composition& composition,
+                                                                ExportPreset) {
+  const auto* ours = dynamic_cast<const FfmpegComposition*>(&composition);
+  if (ours == nullptr) return nullptr;
+  return MakeFfmpegExportSession(ours->Plans());
 }

@@ -69,6 +69,15 @@ class VideoReencoder {
 // One audio lane re-encoded to AAC at a fixed rate and channel layout. The lane is a run of
 // samples from lane sample 0; packets carry pts = the lane sample of their first sample, in
 // 1 / sample_rate. Throws PlatformError.
+// Priming: the encoder delays by P = codec_context()->initial_padding samples (1024), so the first
+// packet has pts -P, each packet's duration counts the lane samples it ends, and the durations
+// sum to samples() + P. The caller writes the packets unchanged (pts may be negative) on a
+// stream with time base 1 / sample_rate; the MPEG-4 muxer then starts the track's edit list at P,
+// so a player skips the priming and plays lane sample n at n / sample_rate. Do not shift the pts
+// and do not make them non-negative (avoid_negative_ts). A bare decoder without that edit list
+// puts out P samples of priming first. The last frame may be short: a decoder puts out whole
+// frames, so silence follows the lane up to the next multiple of frame_size.
+// Mono sources go into a stereo lane at full level on both channels.
 class AudioLaneReencoder {
  public:
   AudioLaneReencoder(int sample_rate, const AVChannelLayout& layout, std::int64_t bit_rate,
@@ -90,8 +99,9 @@ class AudioLaneReencoder {
   // then pads with silence so that the lane holds exactly |end| samples.
   void FinishSourceAt(std::int64_t end);
 
-  // Packets ready so far. With |finish|, the last partial frame is encoded and the encoder
-  // drained; call it once, at the very end.
+  // Packets ready so far; call it often to bound memory. With |finish|, the last partial frame
+  // is encoded and the encoder drained; after FinishSourceAt of the last source, once, at the end.
+  // Samples of a source not ended with FinishSourceAt are then lost.
   std::vector<PacketPtr> TakePackets(bool finish);
 
  private:

@@ -1,0 +1,385 @@
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+extern "C" {
+#include <libavutil/samplefmt.h>
+}
+
+#include "app/tool_error.h"
+#include "platform/media/ffmpeg_packet_source.h"
+
+namespace {
+
+constexpr int kAacFrame = 1024;
+
+struct CodecContextDeleter {
+  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+
+void CheckCancelled(const ExportContext& context) {
+  if (context.cancelled != nullptr && context.cancelled->load(std::memory_order_relaxed)) {
+    throw ExportCancelled();
+  }
+}
+
+PacketPtr NewPacket() {
+  PacketPtr packet(av_packet_alloc());
+  if (!packet) throw PlatformError("Cannot export: out of memory");
+  return packet;
+}
+
+bool SameExtradata(const AVCodecParameters& a, const AVCodecParameters& b) {
+  return a.extradata_size == b.extradata_size &&
+         (a.extradata_size == 0 || std::memcmp(a.extradata, b.extradata, a.extradata_size) == 0);
+}
+
+void AddDisplayMatrix(AVStream* stream, const Transform& transform) {
+  if (transform == Transform{}) return;
+  auto* matrix = reinterpret_cast<std::int32_t*>(
+      av_stream_new_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
+  if (matrix == nullptr) throw PlatformError("Cannot export: out of memory");
+  DisplayMatrixFromTransform(transform, matrix);
+}
+
+AVStream* NewStream(AVFormatContext* output, const AVCodecParameters& parameters) {
+  AVStream* stream = avformat_new_stream(output, nullptr);
+  if (stream == nullptr || avcodec_parameters_copy(stream->codecpar, &parameters) < 0) {
+    throw PlatformError("Cannot export: out of memory");
+  }
+  // The source container's tag may mean nothing in MPEG-4; the muxer picks its own.
+  stream->codecpar->codec_tag = 0;
+  if (parameters.codec_id == AV_CODEC_ID_HEVC) {
+    stream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
+  }
+  return stream;
+}
+
+class VideoCopySource : public PacketSource {
+ public:
+  VideoCopySource(const TrackPlan& plan, const ExportContext& context)
+      : placements_(PlacementsInOrder(plan)), transform_(plan.transform), context_(context) {}
+
+  void AddStream(AVFormatContext* output) override {
+    const SourceStream& first = *placements_.front().source;
+    stream_ = NewStream(output, *first.parameters);
+    stream_->time_base = first.time_base;
+    stream_->avg_frame_rate = first.frame_rate;
+    AddDisplayMatrix(stream_, transform_);
+  }
+
+  PacketPtr Next() override {
+    while (true) {
+      CheckCancelled(context_);
+      if (!reader_) {
+        if (next_ >= placements_.size()) return nullptr;
+        const Placement& placement = placements_[next_];
+        reader_ = std::make_unique<SourceReader>(*placement.source);
+        source_time_base_ = placement.source->time_base;
+        source_start_ = ToTicks(placement.range.start, source_time_base_);
+        source_end_ = ToTicks(MediaTimeAdd(placement.range.start, placement.range.duration),
+                              source_time_base_);
+        offset_ = ToTicks(placement.at, stream_->time_base);
+      }
+      PacketPtr packet = reader_->Read();
+      if (!packet) {
+        reader_.reset();
+        ++next_;
+        continue;
+      }
+      if (packet->pts == AV_NOPTS_VALUE) packet->pts = packet->dts;
+      if (packet->pts != AV_NOPTS_VALUE && packet->pts >= source_end_) continue;
+      Retime(*packet);
+      return packet;
+    }
+  }
+
+ private:
+  std::int64_t Map(std::int64_t time) const {
+    return av_rescale_q(time - source_start_, source_time_base_, stream_->time_base) + offset_;
+  }
+
+  void Retime(AVPacket& packet) {
+    packet.stream_index = stream_->index;
+    if (packet.dts == AV_NOPTS_VALUE) packet.dts = packet.pts;
+    packet.pts = Map(packet.pts);
+    packet.dts = Map(packet.dts);
+    packet.duration = av_rescale_q(packet.duration, source_time_base_, stream_->time_base);
+    // A segment that reorders more than the one before it starts decoding before that one ends;
+    // nudging decode times by a tick keeps them increasing without moving any picture.
+    if (last_dts_ && packet.dts <= *last_dts_) packet.dts = *last_dts_ + 1;
+    if (packet.pts < packet.dts) packet.pts = packet.dts;
+    last_dts_ = packet.dts;
+    packet.pos = -1;
+  }
+
+  std::vector<Placement> placements_;
+  Transform transform_;
+  ExportContext context_;
+  AVStream* stream_ = nullptr;
+  size_t next_ = 0;
+  std::unique_ptr<SourceReader> reader_;
+  AVRational source_time_base_{1, 1};
+  std::int64_t source_start_ = 0;
+  std::int64_t source_end_ = 0;
+  std::int64_t offset_ = 0;
+  std::optional<std::int64_t> last_dts_;
+};
+
+AVChannelLayout LayoutOf(const AVCodecParameters& parameters) {
+  AVChannelLayout layout{};
+  if (parameters.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC ||
+      av_channel_layout_copy(&layout, &parameters.ch_layout) < 0) {
+    av_channel_layout_default(&layout, std::max(1, parameters.ch_layout.nb_channels));
+  }
+  return layout;
+}
+
+// One AAC-LC frame of digital silence at |sample_rate| and |layout|, as MPEG-4 stores it (no
+// ADTS header). Throws PlatformError.
+std::vector<std::uint8_t> EncodeSilentAacFrame(int sample_rate, const AVChannelLayout& layout) {
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
+  if (codec == nullptr) ThrowAvError("Cannot export", "silent audio", AVERROR_ENCODER_NOT_FOUND);
+  CodecContextPtr encoder(avcodec_alloc_context3(codec));
+  if (!encoder) throw PlatformError("Cannot export: out of memory");
+  encoder->sample_rate = sample_rate;
+  encoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
+  encoder->time_base = {1, sample_rate};
+  encoder->bit_rate = 64000 * layout.nb_channels;
+  encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  av_channel_layout_copy(&encoder->ch_layout, &layout);
+  int rc = avcodec_open2(encoder.get(), codec, nullptr);
+  if (rc < 0) ThrowAvError("Cannot export", "silent audio", rc);
+
+  FramePtr frame(av_frame_alloc());
+  if (!frame) throw PlatformError("Cannot export: out of memory");
+  frame->nb_samples = kAacFrame;
+  frame->format = AV_SAMPLE_FMT_FLTP;
+  frame->sample_rate = sample_rate;
+  av_channel_layout_copy(&frame->ch_layout, &layout);
+  rc = av_frame_get_buffer(frame.get(), 0);
+  if (rc < 0) ThrowAvError("Cannot export", "silent audio", rc);
+  av_samples_set_silence(frame->extended_data, 0, kAacFrame, layout.nb_channels,
+                         AV_SAMPLE_FMT_FLTP);
+
+  std::vector<std::vector<std::uint8_t>> packets;
+  PacketPtr packet = NewPacket();
+  for (int i = 0; i <= 4; ++i) {
+    if (i < 4) frame->pts = i * kAacFrame;
+    rc = avcodec_send_frame(encoder.get(), i < 4 ? frame.get() : nullptr);
+    if (rc < 0) ThrowAvError("Cannot export", "silent audio", rc);
+    while ((rc = avcodec_receive_packet(encoder.get(), packet.get())) >= 0) {
+      packets.emplace_back(packet->data, packet->data + packet->size);
+      av_packet_unref(packet.get());
+    }
+    if (rc != AVERROR(EAGAIN) && rc != AVERROR_EOF)
+      ThrowAvError("Cannot export", "silent audio", rc);
+  }
+  // The first packet carries the encoder's priming; a later one is the steady state.
+  if (packets.size() < 3) ThrowAvError("Cannot export", "silent audio", AVERROR_BUG);
+  return packets[2];
+}
+
+// An AAC lane on an exact grid of 1024-sample frames: each placement's packets follow one another
+// from a running sample counter, silence frames fill every gap, and each placement's first
+// (priming) packet takes the place of the previous placement's last, partial frame. Every
+// placement starts within half a frame of its exact place, and errors never add up.
+class AudioCopySource : public PacketSource {
+ public:
+  AudioCopySource(const TrackPlan& plan, const ExportContext& context)
+      : placements_(PlacementsInOrder(plan)), context_(context) {}
+
+  void AddStream(AVFormatContext* output) override {
+    const AVCodecParameters& first = *placements_.front().source->parameters;
+    sample_rate_ = first.sample_rate;
+    stream_ = NewStream(output, first);
+    stream_->time_base = {1, sample_rate_};
+    AVChannelLayout layout = LayoutOf(first);
+    silence_ = EncodeSilentAacFrame(sample_rate_, layout);
+    av_channel_layout_uninit(&layout);
+
+    const AVRational samples{1, sample_rate_};
+    for (const Placement& placement : placements_) {
+      const SourceStream& source = *placement.source;
+      Slot slot;
+      slot.start = ToTicks(placement.at, samples);
+      slot.end = ToTicks(MediaTimeAdd(placement.at, placement.range.duration), samples);
+      slot.source_start = ToTicks(placement.range.start, source.time_base);
+      slot.preroll =
+          av_rescale_q(slot.source_start - source.first_packet_time, source.time_base, samples);
+      // Only the one packet right before the audio starts is needed to prime the decoder.
+      while (slot.preroll >= 2 * kAacFrame) slot.preroll -= kAacFrame;
+      slots_.push_back(slot);
+    }
+    end_ = ToTicks(context_.timeline_end, samples);
+    counter_ = std::min<std::int64_t>(0, slots_.front().start - slots_.front().preroll);
+  }
+
+  PacketPtr Next() override {
+    while (true) {
+      CheckCancelled(context_);
+      if (!reader_) {
+        const std::int64_t target =
+            next_ < slots_.size() ? slots_[next_].start - slots_[next_].preroll : end_;
+        if (target - counter_ >= kAacFrame / 2) return Silence();
+        if (next_ >= slots_.size()) return nullptr;
+        reader_ = std::make_unique<SourceReader>(*placements_[next_].source);
+        const std::int64_t following =
+            next_ + 1 < slots_.size() ? slots_[next_ + 1].start - slots_[next_ + 1].preroll : end_;
+        cut_ = std::min(slots_[next_].end, following);
+      }
+      PacketPtr packet;
+      if (cut_ - counter_ >= kAacFrame / 2) packet = reader_->Read();
+      if (!packet) {
+        reader_.reset();
+        ++next_;
+        continue;
+      }
+      const SourceStream& source = *placements_[next_].source;
+      const std::int64_t ahead = av_rescale_q(slots_[next_].source_start - packet->pts,
+                                              source.time_base, {1, sample_rate_});
+      if (ahead >= 2 * kAacFrame) continue;
+      av_packet_free_side_data(packet.get());
+      packet->flags = AV_PKT_FLAG_KEY;
+      return Place(std::move(packet));
+    }
+  }
+
+ private:
+  struct Slot {
+    std::int64_t start = 0;  // lane samples
+    std::int64_t end = 0;
+    std::int64_t source_start = 0;  // source time base
+    std::int64_t preroll = 0;       // lane samples of priming before start
+  };
+
+  PacketPtr Silence() {
+    PacketPtr packet = NewPacket();
+    if (av_new_packet(packet.get(), static_cast<int>(silence_.size())) < 0) {
+      throw PlatformError("Cannot export: out of memory");
+    }
+    std::memcpy(packet->data, silence_.data(), silence_.size());
+    packet->flags = AV_PKT_FLAG_KEY;
+    return Place(std::move(packet));
+  }
+
+  PacketPtr Place(PacketPtr packet) {
+    packet->stream_index = stream_->index;
+    packet->pts = packet->dts = av_rescale_q(counter_, {1, sample_rate_}, stream_->time_base);
+    packet->duration = av_rescale_q(kAacFrame, {1, sample_rate_}, stream_->time_base);
+    packet->pos = -1;
+    counter_ += kAacFrame;
+    return packet;
+  }
+
+  std::vector<Placement> placements_;
+  ExportContext context_;
+  AVStream* stream_ = nullptr;
+  int sample_rate_ = 0;
+  std::vector<std::uint8_t> silence_;
+  std::vector<Slot> slots_;
+  std::int64_t end_ = 0;
+  std::int64_t counter_ = 0;
+  std::int64_t cut_ = 0;
+  size_t next_ = 0;
+  std::unique_ptr<SourceReader> reader_;
+};
+
+bool IsCopyableAac(const AVCodecParameters& parameters) {
+  if (parameters.codec_id != AV_CODEC_ID_AAC || parameters.extradata_size < 2 ||
+      parameters.sample_rate <= 0 || parameters.ch_layout.nb_channels <= 0) {
+    return false;
+  }
+  const std::uint8_t* config = parameters.extradata;
+  const int object_type = config[0] >> 3;
+  const int channel_config = (config[1] >> 3) & 0x0f;
+  const bool short_frames = (config[1] & 0x04) != 0;
+  return object_type == 2 && channel_config != 0 && !short_frames;
+}
+
+}  // namespace
+
+SourceReader::SourceReader(const SourceStream& source)
+    : source_(source), input_(OpenMovie(source.path, /*analyze=*/false)) {
+  if (source.index >= static_cast<int>(input_->nb_streams) ||
+      input_->streams[source.index]->codecpar->codec_id != source.parameters->codec_id) {
+    throw PlatformError("Cannot read movie " + source.path + ": it changed after it was opened");
+  }
+  for (unsigned i = 0; i < input_->nb_streams; ++i) {
+    if (static_cast<int>(i) != source.index) input_->streams[i]->discard = AVDISCARD_ALL;
+  }
+}
+
+PacketPtr SourceReader::Read() {
+  PacketPtr packet = NewPacket();
+  while (true) {
+    const int rc = av_read_frame(input_.get(), packet.get());
+    if (rc == AVERROR_EOF) return nullptr;
+    if (rc < 0) ThrowAvError("Cannot read movie", source_.path, rc);
+    if (packet->stream_index == source_.index) return packet;
+    av_packet_unref(packet.get());
+  }
+}
+
+std::vector<Placement> PlacementsInOrder(const TrackPlan& plan) {
+  std::vector<Placement> placements;
+  for (const Placement& placement : plan.placements) {
+    if (MediaTimeCompare(placement.range.duration, kMediaTimeZero) > 0) {
+      placements.push_back(placement);
+    }
+  }
+  std::stable_sort(
+      placements.begin(), placements.end(),
+      [](const Placement& a, const Placement& b) { return MediaTimeCompare(a.at, b.at) < 0; });
+  return placements;
+}
+
+bool VideoPlanIsCopyable(const TrackPlan& plan) {
+  const std::vector<Placement> placements = PlacementsInOrder(plan);
+  if (placements.empty()) return false;
+  const AVCodecParameters& first = *placements.front().source->parameters;
+  const AVOutputFormat* mp4 = av_guess_format("mp4", nullptr, nullptr);
+  if (mp4 == nullptr || avformat_query_codec(mp4, first.codec_id, FF_COMPLIANCE_NORMAL) != 1) {
+    return false;
+  }
+  for (const Placement& placement : placements) {
+    const SourceStream& source = *placement.source;
+    const AVCodecParameters& parameters = *source.parameters;
+    // A range that starts inside the track would need a cut between key frames.
+    if (!MediaTimeEqual(placement.range.start,
+                        MediaTime{source.start * source.time_base.num, source.time_base.den})) {
+      return false;
+    }
+    if (parameters.codec_id != first.codec_id || parameters.width != first.width ||
+        parameters.height != first.height || !SameExtradata(parameters, first)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool AudioPlanIsCopyable(const TrackPlan& plan) {
+  const std::vector<Placement> placements = PlacementsInOrder(plan);
+  if (placements.empty()) return false;
+  const AVCodecParameters& first = *placements.front().source->parameters;
+  for (const Placement& placement : placements) {
+    const AVCodecParameters& parameters = *placement.source->parameters;
+    if (!IsCopyableAac(parameters) || parameters.sample_rate != first.sample_rate ||
+        parameters.ch_layout.nb_channels != first.ch_layout.nb_channels ||
+        std::memcmp(parameters.extradata, first.extradata, 2) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::unique_ptr<PacketSource> MakeVideoSource(const TrackPlan& plan, const ExportContext& context) {
+  if (VideoPlanIsCopyable(plan)) return std::make_unique<VideoCopySource>(plan, context);
+  return MakeVideoReencodeSource(plan, context);
+}
+
+std::unique_ptr<PacketSource> MakeAudioSource(const TrackPlan& plan, const ExportContext& context) {
+  if (AudioPlanIsCopyable(plan)) return std::make_unique<AudioCopySource>(plan, context);
+  return MakeAudioReencodeSource(plan, context);
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+// The packets of one output stream of the export, produced on demand in decoding order: copied
+// from the sources where they fit together, re-encoded where they do not. Used only inside
+// platform/media, on the export's thread.
+
+#include <atomic>
+#include <memory>
+
+#include "platform/media/ffmpeg_composition.h"
+#include "platform/media/ffmpeg_reencode.h"
+#include "platform/media/ffmpeg_source.h"
+
+// Thrown from the export's work when it has been told to stop.
+struct ExportCancelled {};
+
+struct ExportContext {
+  const std::atomic<bool>* cancelled = nullptr;
+  MediaTime timeline_end;  // audio lanes are padded with silence up to here
+};
+
+class PacketSource {
+ public:
+  virtual ~PacketSource() = default;
+  // Adds the stream to |output|, before its header is written.
+  virtual void AddStream(AVFormatContext* output) = 0;
+  // The next packet, stream_index set and timestamps in the stream's time base as the header left
+  // it; null at the end. Throws PlatformError naming the file and the reason, or ExportCancelled.
+  virtual PacketPtr Next() = 0;
+};
+
+// Reads one stream of a source file packet by packet, the file's other streams skipped unread.
+class SourceReader {
+ public:
+  explicit SourceReader(const SourceStream& source);
+  // The next packet of the stream, null at the end. Throws PlatformError "Cannot read movie ...".
+  PacketPtr Read();
+
+ private:
+  const SourceStream& source_;
+  InputPtr input_;
+};
+
+// Packet copy when every placement's codec, size and decoder configuration match the first's and
+// MPEG-4 can carry them; otherwise H.264 re-encoded at the first placement's size.
+std::unique_ptr<PacketSource> MakeVideoSource(const TrackPlan& plan, const ExportContext& context);
+
+// AAC packet copy on an exact sample grid when every placement is AAC-LC with the same
+// configuration; otherwise the lane re-encoded to AAC.
+std::unique_ptr<PacketSource> MakeAudioSource(const TrackPlan& plan, const ExportContext& context);
+
+// Whether the plan's packets can be copied (what the factories above decide by).
+bool VideoPlanIsCopyable(const TrackPlan& plan);
+bool AudioPlanIsCopyable(const TrackPlan& plan);
+
+// The placements that show something, in timeline order.
+std::vector<Placement> PlacementsInOrder(const TrackPlan& plan);
+
+// Re-encoding sources (ffmpeg_reencode_source.cc).
+std::unique_ptr<PacketSource> MakeVideoReencodeSource(const TrackPlan& plan,
+                                                      const ExportContext& context);
+std::unique_ptr<PacketSource> MakeAudioReencodeSource(const TrackPlan& plan,
+                                                      const ExportContext& context);

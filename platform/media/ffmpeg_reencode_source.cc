@@ -1,0 +1,271 @@
+#include <algorithm>
+#include <deque>
+#include <optional>
+
+extern "C" {
+#include <libavutil/samplefmt.h>
+}
+
+#include "app/tool_error.h"
+#include "platform/media/ffmpeg_packet_source.h"
+
+namespace {
+
+constexpr AVRational kFallbackFrameRate{30, 1};
+constexpr std::int64_t kAudioBitRatePerChannel = 128000;
+constexpr int kFallbackSampleRate = 48000;
+
+void CheckCancelled(const ExportContext& context) {
+  if (context.cancelled != nullptr && context.cancelled->load(std::memory_order_relaxed)) {
+    throw ExportCancelled();
+  }
+}
+
+AVStream* NewEncodedStream(AVFormatContext* output, const AVCodecContext& encoder) {
+  AVStream* stream = avformat_new_stream(output, nullptr);
+  if (stream == nullptr || avcodec_parameters_from_context(stream->codecpar, &encoder) < 0) {
+    throw PlatformError("Cannot export: out of memory");
+  }
+  stream->time_base = encoder.time_base;
+  return stream;
+}
+
+class VideoReencodeSource : public PacketSource {
+ public:
+  VideoReencodeSource(const TrackPlan& plan, const ExportContext& context)
+      : placements_(PlacementsInOrder(plan)), transform_(plan.transform), context_(context) {
+    const SourceStream& first = *placements_.front().source;
+    const AVRational rate = first.frame_rate.num > 0 && first.frame_rate.den > 0
+                                ? first.frame_rate
+                                : kFallbackFrameRate;
+    // 4:2:0 needs even sizes; an odd first segment loses its last row or column.
+    encoder_ = std::make_unique<VideoReencoder>(first.parameters->width & ~1,
+                                                first.parameters->height & ~1, first.time_base,
+                                                rate, /*global_header=*/true);
+  }
+
+  void AddStream(AVFormatContext* output) override {
+    stream_ = NewEncodedStream(output, *encoder_->codec_context());
+    stream_->avg_frame_rate = encoder_->codec_context()->framerate;
+    if (!(transform_ == Transform{})) {
+      auto* matrix = reinterpret_cast<std::int32_t*>(
+          av_stream_new_side_data(stream_, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
+      if (matrix == nullptr) throw PlatformError("Cannot export: out of memory");
+      DisplayMatrixFromTransform(transform_, matrix);
+    }
+  }
+
+  PacketPtr Next() override {
+    while (true) {
+      if (!ready_.empty()) {
+        PacketPtr packet = std::move(ready_.front());
+        ready_.pop_front();
+        av_packet_rescale_ts(packet.get(), encoder_->codec_context()->time_base,
+                             stream_->time_base);
+        packet->stream_index = stream_->index;
+        return packet;
+      }
+      if (drained_) return nullptr;
+      CheckCancelled(context_);
+      if (!reader_) {
+        if (next_ >= placements_.size()) {
+          Take(encoder_->Encode(nullptr));
+          drained_ = true;
+          continue;
+        }
+        Begin(placements_[next_]);
+      }
+      PacketPtr packet = reader_->Read();
+      for (FramePtr& frame : decoder_->Decode(packet.get())) Encode(std::move(frame));
+      if (!packet) {
+        decoder_.reset();
+        reader_.reset();
+        ++next_;
+      }
+    }
+  }
+
+ private:
+  void Begin(const Placement& placement) {
+    const SourceStream& source = *placement.source;
+    reader_ = std::make_unique<SourceReader>(source);
+    decoder_ =
+        std::make_unique<StreamDecoder>(source.parameters.get(), source.time_base, source.path);
+    source_time_base_ = source.time_base;
+    source_start_ = ToTicks(placement.range.start, source.time_base);
+    source_end_ =
+        ToTicks(MediaTimeAdd(placement.range.start, placement.range.duration), source.time_base);
+    offset_ = ToTicks(placement.at, encoder_->codec_context()->time_base);
+  }
+
+  void Encode(FramePtr frame) {
+    if (frame->pts == AV_NOPTS_VALUE || frame->pts < source_start_ || frame->pts >= source_end_) {
+      return;
+    }
+    const std::int64_t pts = av_rescale_q(frame->pts - source_start_, source_time_base_,
+                                          encoder_->codec_context()->time_base) +
+                             offset_;
+    if (last_pts_ && pts <= *last_pts_) return;
+    last_pts_ = pts;
+    frame->pts = pts;
+    Take(encoder_->Encode(frame.get()));
+  }
+
+  void Take(std::vector<PacketPtr> packets) {
+    for (PacketPtr& packet : packets) ready_.push_back(std::move(packet));
+  }
+
+  std::vector<Placement> placements_;
+  Transform transform_;
+  ExportContext context_;
+  std::unique_ptr<VideoReencoder> encoder_;
+  AVStream* stream_ = nullptr;
+  size_t next_ = 0;
+  std::unique_ptr<SourceReader> reader_;
+  std::unique_ptr<StreamDecoder> decoder_;
+  AVRational source_time_base_{1, 1};
+  std::int64_t source_start_ = 0;
+  std::int64_t source_end_ = 0;
+  std::int64_t offset_ = 0;
+  std::optional<std::int64_t> last_pts_;
+  std::deque<PacketPtr> ready_;
+  bool drained_ = false;
+};
+
+// The last frame->nb_samples - |skip| samples of |frame|.
+FramePtr WithoutFirstSamples(const AVFrame& frame, int skip) {
+  FramePtr trimmed(av_frame_alloc());
+  if (!trimmed) throw PlatformError("Cannot export: out of memory");
+  trimmed->format = frame.format;
+  trimmed->sample_rate = frame.sample_rate;
+  trimmed->nb_samples = frame.nb_samples - skip;
+  if (av_channel_layout_copy(&trimmed->ch_layout, &frame.ch_layout) < 0 ||
+      av_frame_get_buffer(trimmed.get(), 0) < 0) {
+    throw PlatformError("Cannot export: out of memory");
+  }
+  av_samples_copy(trimmed->extended_data, frame.extended_data, 0, skip, trimmed->nb_samples,
+                  frame.ch_layout.nb_channels, static_cast<AVSampleFormat>(frame.format));
+  trimmed->pts = frame.pts;
+  return trimmed;
+}
+
+// A lane decoded and re-encoded to AAC: each placement's samples from the exact sample of its
+// place, silence wherever the lane has none.
+class AudioReencodeSource : public PacketSource {
+ public:
+  AudioReencodeSource(const TrackPlan& plan, const ExportContext& context)
+      : placements_(PlacementsInOrder(plan)), context_(context) {
+    const AVCodecParameters& first = *placements_.front().source->parameters;
+    sample_rate_ = first.sample_rate > 0 ? first.sample_rate : kFallbackSampleRate;
+    AVChannelLayout layout{};
+    if (first.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC ||
+        av_channel_layout_copy(&layout, &first.ch_layout) < 0) {
+      av_channel_layout_default(&layout, std::clamp(first.ch_layout.nb_channels, 1, 8));
+    }
+    const std::int64_t bit_rate = kAudioBitRatePerChannel * layout.nb_channels;
+    try {
+      encoder_ = std::make_unique<AudioLaneReencoder>(sample_rate_, layout, bit_rate, true);
+    } catch (...) {
+      av_channel_layout_uninit(&layout);
+      throw;
+    }
+    av_channel_layout_uninit(&layout);
+  }
+
+  void AddStream(AVFormatContext* output) override {
+    stream_ = NewEncodedStream(output, *encoder_->codec_context());
+    stream_->time_base = {1, sample_rate_};
+  }
+
+  PacketPtr Next() override {
+    while (true) {
+      if (!ready_.empty()) {
+        PacketPtr packet = std::move(ready_.front());
+        ready_.pop_front();
+        av_packet_rescale_ts(packet.get(), {1, sample_rate_}, stream_->time_base);
+        packet->stream_index = stream_->index;
+        return packet;
+      }
+      if (finished_) return nullptr;
+      CheckCancelled(context_);
+      if (!reader_) {
+        if (next_ >= placements_.size()) {
+          const std::int64_t end = ToTicks(context_.timeline_end, {1, sample_rate_});
+          encoder_->FinishSourceAt(std::max(end, encoder_->samples()));
+          Take(encoder_->TakePackets(/*finish=*/true));
+          finished_ = true;
+          continue;
+        }
+        Begin(placements_[next_]);
+      }
+      PacketPtr packet;
+      if (encoder_->samples() < lane_end_) packet = reader_->Read();
+      for (FramePtr& frame : decoder_->Decode(packet.get())) Append(*frame);
+      if (!packet) {
+        encoder_->FinishSourceAt(std::max(lane_end_, encoder_->samples()));
+        decoder_.reset();
+        reader_.reset();
+        ++next_;
+      }
+      Take(encoder_->TakePackets(/*finish=*/false));
+    }
+  }
+
+ private:
+  void Begin(const Placement& placement) {
+    const SourceStream& source = *placement.source;
+    const AVRational samples{1, sample_rate_};
+    const std::int64_t lane_start = ToTicks(placement.at, samples);
+    lane_end_ = ToTicks(MediaTimeAdd(placement.at, placement.range.duration), samples);
+    encoder_->FinishSourceAt(std::max(lane_start, encoder_->samples()));
+    reader_ = std::make_unique<SourceReader>(source);
+    decoder_ =
+        std::make_unique<StreamDecoder>(source.parameters.get(), source.time_base, source.path);
+    source_time_base_ = source.time_base;
+    source_start_ = ToTicks(placement.range.start, source.time_base);
+  }
+
+  void Append(const AVFrame& frame) {
+    if (frame.sample_rate <= 0 || frame.nb_samples <= 0) return;
+    std::int64_t skip = 0;
+    if (frame.pts != AV_NOPTS_VALUE && frame.pts < source_start_) {
+      skip = av_rescale_q(source_start_ - frame.pts, source_time_base_, {1, frame.sample_rate});
+    }
+    if (skip >= frame.nb_samples) return;
+    if (skip > 0) {
+      encoder_->Append(WithoutFirstSamples(frame, static_cast<int>(skip)).get(), lane_end_);
+    } else {
+      encoder_->Append(&frame, lane_end_);
+    }
+  }
+
+  void Take(std::vector<PacketPtr> packets) {
+    for (PacketPtr& packet : packets) ready_.push_back(std::move(packet));
+  }
+
+  std::vector<Placement> placements_;
+  ExportContext context_;
+  int sample_rate_ = kFallbackSampleRate;
+  std::unique_ptr<AudioLaneReencoder> encoder_;
+  AVStream* stream_ = nullptr;
+  size_t next_ = 0;
+  std::unique_ptr<SourceReader> reader_;
+  std::unique_ptr<StreamDecoder> decoder_;
+  AVRational source_time_base_{1, 1};
+  std::int64_t source_start_ = 0;
+  std::int64_t lane_end_ = 0;
+  std::deque<PacketPtr> ready_;
+  bool finished_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<PacketSource> MakeVideoReencodeSource(const TrackPlan& plan,
+                                                      const ExportContext& context) {
+  return std::make_unique<VideoReencodeSource>(plan, context);
+}
+
+std::unique_ptr<PacketSource> MakeAudioReencodeSource(const TrackPlan& plan,
+                                                      const ExportContext& context) {
+  return std::make_unique<AudioReencodeSource>(plan, context);
+}

@@ -1,0 +1,95 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app/tool_error.h"
+#include "platform/media/ffmpeg_reencode.h"
+#include "tests/integration/reencode/media_fixtures.h"
+#include "tests/support/run_tool.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+class VideoReencode : public ::testing::Test {
+ protected:
+  void SetUp() override { av_log_set_level(AV_LOG_QUIET); }
+  TempDir dir_;
+};
+
+// Encodes every frame of |frames| and drains the encoder.
+std::vector<PacketPtr> EncodeAll(VideoReencoder& encoder, const std::vector<FramePtr>& frames) {
+  std::vector<PacketPtr> packets;
+  for (const auto& frame : frames) {
+    for (auto& packet : encoder.Encode(frame.get())) packets.push_back(std::move(packet));
+  }
+  for (auto& packet : encoder.Encode(nullptr)) packets.push_back(std::move(packet));
+  return packets;
+}
+
+TEST_F(VideoReencode, FramesOfAnotherSizeAndFormatComeOutAtTheFixedSize) {
+  std::string input = dir_.File("small.mov");
+  // 12 frames of 176x144 in full-range 4:2:0 (MJPEG), 25 fps.
+  MakeWithFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=176x144:rate=25", "-frames:v", "12", "-c:v",
+                  "mjpeg", "-pix_fmt", "yuvj420p", input});
+  std::vector<FramePtr> frames = DecodeFile(input, AVMEDIA_TYPE_VIDEO);
+  ASSERT_EQ(frames.size(), 12u);
+  EXPECT_EQ(frames[0]->width, 176);
+
+  FormatInputPtr probe = OpenInput(input);
+  AVRational time_base = probe->streams[0]->time_base;
+  VideoReencoder encoder(320, 240, time_base, AVRational{25, 1}, true);
+  EXPECT_GT(encoder.codec_context()->extradata_size, 0);
+  std::vector<PacketPtr> packets = EncodeAll(encoder, frames);
+  ASSERT_EQ(packets.size(), 12u);
+  EXPECT_TRUE(packets.front()->flags & AV_PKT_FLAG_KEY);
+  for (const auto& packet : packets) EXPECT_LE(packet->dts, packet->pts);
+
+  std::vector<FramePtr> decoded = DecodePackets(encoder.codec_context(), packets);
+  ASSERT_EQ(decoded.size(), 12u);
+  for (size_t i = 0; i < decoded.size(); ++i) {
+    EXPECT_EQ(decoded[i]->width, 320);
+    EXPECT_EQ(decoded[i]->height, 240);
+    EXPECT_EQ(decoded[i]->format, AV_PIX_FMT_YUV420P);
+    EXPECT_EQ(decoded[i]->pts, frames[i]->pts);
+  }
+}
+
+TEST_F(VideoReencode, FramesAlreadyAtTheSizeKeepTheirPicture) {
+  std::string input = dir_.File("same.mp4");
+  MakeWithFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=30", "-frames:v", "6", "-c:v",
+                  "libx264", "-preset", "ultrafast", "-qp", "0", "-pix_fmt", "yuv420p", input});
+  std::vector<FramePtr> frames = DecodeFile(input, AVMEDIA_TYPE_VIDEO);
+  ASSERT_EQ(frames.size(), 6u);
+  FormatInputPtr probe = OpenInput(input);
+  VideoReencoder encoder(160, 120, probe->streams[0]->time_base, AVRational{30, 1}, false);
+  std::vector<FramePtr> decoded =
+      DecodePackets(encoder.codec_context(), EncodeAll(encoder, frames));
+  ASSERT_EQ(decoded.size(), 6u);
+  // At CRF 18 the luma of the test pattern stays within a few levels on average.
+  for (size_t i = 0; i < decoded.size(); ++i) {
+    double error = 0;
+    for (int y = 0; y < 120; ++y) {
+      for (int x = 0; x < 160; ++x) {
+        error += std::abs(decoded[i]->data[0][y * decoded[i]->linesize[0] + x] -
+                          frames[i]->data[0][y * frames[i]->linesize[0] + x]);
+      }
+    }
+    EXPECT_LT(error / (160 * 120), 3.0) << "frame " << i;
+    EXPECT_EQ(decoded[i]->pts, frames[i]->pts);
+  }
+}
+
+TEST_F(VideoReencode, OddSizeIsRefusedWithAReadableError) {
+  try {
+    VideoReencoder encoder(641, 480, AVRational{1, 30}, AVRational{30, 1}, true);
+    FAIL() << "an odd width was accepted";
+  } catch (const PlatformError& error) {
+    std::string text = error.what();
+    EXPECT_THAT(text, HasSubstr("641x480"));
+    EXPECT_THAT(text, HasSubstr("libx264"));
+    EXPECT_THAT(text, Not(HasSubstr("\n")));
+  }
+}
+
+}  // namespace
