@@ -58,8 +58,27 @@ int main(int argc, char** argv) {
       std::printf("\n");
       cursor = end;
     }
-    std::printf("max_error_ms=%.2f missing=%d unexpected=%d\n", comparison.max_error * 1000,
-                comparison.missing, comparison.unexpected);
+    // A tick that starts exactly at the last video frame's end belongs to audio the join cuts;
+    // it is heard only for as long as the lane overhangs the video, which is reported instead.
+    int unexpected = 0;
+    for (double onset : measured) {
+      bool paired = false;
+      for (size_t i = 0; i < expected.size() && !paired; ++i) {
+        paired = !std::isnan(comparison.errors[i]) &&
+                 std::fabs(expected[i] + comparison.errors[i] - onset) < 1e-9;
+      }
+      if (paired) continue;
+      bool at_end = onset >= cursor - 1e-6;
+      std::printf("tick at %.4f s that belongs nowhere%s\n", onset,
+                  at_end ? " (at or after the video's end: not counted)" : "");
+      if (!at_end) ++unexpected;
+    }
+    double lane_end = audio.start + audio.duration();
+    std::printf("lane 0 plays %.4f to %.4f s, the video ends at %.4f s (overhang %+.2f ms)\n",
+                audio.start, lane_end, cursor, (lane_end - cursor) * 1000);
+    std::printf("max_error_ms=%.2f missing=%d unexpected=%d overhang_ms=%.2f\n",
+                comparison.max_error * 1000, comparison.missing, unexpected,
+                (lane_end - cursor) * 1000);
     return 0;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "join_audio_offsets: %s\n", error.what());
