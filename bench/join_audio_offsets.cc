@@ -1,12 +1,11 @@
 // join_audio_offsets JOINED SEGMENT...
 // Decodes audio lane 0 of JOINED as a player would and compares its tick onsets with where the
-// join must put the ticks of each SEGMENT (ticks at every whole second of the segment's audio,
+// join must put the ticks found in each SEGMENT (measured from the segment's audio track start,
 // placed at the sum of the earlier video durations). Prints one line per segment, then a summary
 // line "max_error_ms=... missing=... unexpected=...". Exit 0 when measured, 1 when it cannot be.
 #include <cmath>
 #include <cstdio>
 #include <exception>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,18 +19,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   try {
-    std::vector<SegmentSpec> segments;
-    for (int i = 2; i < argc; ++i) {
-      std::vector<StreamInfo> streams = ProbeStreams(argv[i]);
-      std::vector<StreamInfo> video = StreamsOfType(streams, StreamType::kVideo);
-      if (video.empty()) throw std::runtime_error(std::string(argv[i]) + ": no video");
-      SegmentSpec spec;
-      spec.video_duration = video[0].duration;
-      for (const StreamInfo& audio : StreamsOfType(streams, StreamType::kAudio)) {
-        spec.audio.push_back({.duration = audio.duration});
-      }
-      segments.push_back(spec);
-    }
+    std::vector<SegmentLayout> segments;
+    for (int i = 2; i < argc; ++i) segments.push_back(ReadLayout(argv[i]));
     std::vector<double> expected = ExpectedTicks(segments, 0);
     DecodedAudio audio = DecodeAudioLane(argv[1], 0);
     std::vector<double> measured = TickOnsets(audio);

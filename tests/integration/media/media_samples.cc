@@ -505,23 +505,53 @@ TickComparison CompareTicks(const std::vector<double>& expected,
   return comparison;
 }
 
-std::vector<double> ExpectedTicks(const std::vector<SegmentSpec>& segments, int lane) {
+SegmentLayout LayoutOf(const SegmentSpec& spec) {
+  SegmentLayout layout;
+  layout.video_duration = spec.has_video ? spec.video_duration : 0.0;
+  for (const AudioSpec& audio : spec.audio) {
+    LaneLayout lane{0.0, audio.duration, {}};
+    for (int n = 0; n < audio.duration; ++n) lane.ticks.push_back(n);
+    layout.audio.push_back(std::move(lane));
+  }
+  return layout;
+}
+
+SegmentLayout ReadLayout(const std::string& path) {
+  std::vector<StreamInfo> streams = ProbeStreams(path);
+  std::vector<StreamInfo> video = StreamsOfType(streams, StreamType::kVideo);
+  SegmentLayout layout;
+  if (!video.empty()) layout.video_duration = video[0].duration;
+  std::vector<StreamInfo> audio = StreamsOfType(streams, StreamType::kAudio);
+  for (size_t lane = 0; lane < audio.size(); ++lane) {
+    LaneLayout track{audio[lane].start, audio[lane].duration, {}};
+    for (double onset : TickOnsets(DecodeAudioLane(path, static_cast<int>(lane)))) {
+      track.ticks.push_back(onset - track.start);
+    }
+    layout.audio.push_back(std::move(track));
+  }
+  return layout;
+}
+
+std::vector<double> ExpectedTicks(const std::vector<SegmentLayout>& segments, int lane) {
   std::vector<double> ticks;
   double cursor = 0;
-  for (const SegmentSpec& segment : segments) {
+  for (const SegmentLayout& segment : segments) {
     if (lane < static_cast<int>(segment.audio.size())) {
-      double length = std::min(segment.video_duration, segment.audio[lane].duration);
-      for (int n = 0; n + kTickLength <= length + 1e-9; ++n) ticks.push_back(cursor + n);
+      const LaneLayout& track = segment.audio[lane];
+      double length = std::min(segment.video_duration, track.duration);
+      for (double tick : track.ticks) {
+        if (tick >= 0 && tick + kTickLength <= length + 1e-9) ticks.push_back(cursor + tick);
+      }
     }
     cursor += segment.video_duration;
   }
   return ticks;
 }
 
-std::vector<Interval> ExpectedSilence(const std::vector<SegmentSpec>& segments, int lane) {
+std::vector<Interval> ExpectedSilence(const std::vector<SegmentLayout>& segments, int lane) {
   std::vector<Interval> silence;
   double cursor = 0;
-  for (const SegmentSpec& segment : segments) {
+  for (const SegmentLayout& segment : segments) {
     double end = cursor + segment.video_duration;
     double from = cursor;
     if (lane < static_cast<int>(segment.audio.size())) {
@@ -537,6 +567,22 @@ std::vector<Interval> ExpectedSilence(const std::vector<SegmentSpec>& segments, 
     cursor = end;
   }
   return silence;
+}
+
+namespace {
+std::vector<SegmentLayout> LayoutsOf(const std::vector<SegmentSpec>& specs) {
+  std::vector<SegmentLayout> layouts;
+  for (const SegmentSpec& spec : specs) layouts.push_back(LayoutOf(spec));
+  return layouts;
+}
+}  // namespace
+
+std::vector<double> ExpectedTicks(const std::vector<SegmentSpec>& segments, int lane) {
+  return ExpectedTicks(LayoutsOf(segments), lane);
+}
+
+std::vector<Interval> ExpectedSilence(const std::vector<SegmentSpec>& segments, int lane) {
+  return ExpectedSilence(LayoutsOf(segments), lane);
 }
 
 std::vector<PacketDigest> VideoPackets(const std::string& path) {

@@ -119,16 +119,42 @@ struct TickComparison {
 TickComparison CompareTicks(const std::vector<double>& expected,
                             const std::vector<double>& measured, double window = 0.49);
 
-// Where ticks of audio lane |lane| belong after joining |segments| end to end: each segment's
+// What the join takes from one segment: its first video track's duration and, per audio track,
+// the track's time range and where its ticks are, in seconds from the track's own start.
+struct LaneLayout {
+  double start = 0.0;
+  double duration = 0.0;
+  std::vector<double> ticks;
+};
+struct SegmentLayout {
+  double video_duration = 0.0;
+  std::vector<LaneLayout> audio;
+};
+
+// The layout |spec| asks for: each track starts with its tick at 0 s and lasts its duration.
+// Exact for AAC in .mp4/.mov/.m4v without start offsets. An AAC track that does not start at the
+// file's zero keeps its priming frame on ffmpeg's muxer (the track starts about 21 ms before its
+// first tick), and MP3 in MP4 carries its encoder delay; use ReadLayout for those.
+SegmentLayout LayoutOf(const SegmentSpec& spec);
+
+// The layout of the movie at |path| as libavformat and a player see it: stream starts and
+// durations from ProbeStreams, ticks from decoding each audio track.
+SegmentLayout ReadLayout(const std::string& path);
+
+// Where the ticks of audio lane |lane| belong after joining |segments| end to end: each segment's
 // audio track |lane| starts at the segment's place on the timeline (the sum of earlier video
-// durations) and is cut at its video's end. Ticks closer than kTickLength to the cut are left out.
+// durations) and is cut at its video's end. Ticks that start less than kTickLength before the cut
+// are left out; choose durations so that none starts within a few ms after a cut either.
+std::vector<double> ExpectedTicks(const std::vector<SegmentLayout>& segments, int lane);
 std::vector<double> ExpectedTicks(const std::vector<SegmentSpec>& segments, int lane);
 
 // The intervals [from, to) of lane |lane| that hold no audio after the join (no track at that
-// position, or the track ends before the video): these must decode as silence.
+// position, or the track ends before the video), merged when adjacent: these must decode as
+// silence. Leave ~20 ms at each end when measuring: AAC frames smear edges.
 struct Interval {
   double from = 0.0, to = 0.0;
 };
+std::vector<Interval> ExpectedSilence(const std::vector<SegmentLayout>& segments, int lane);
 std::vector<Interval> ExpectedSilence(const std::vector<SegmentSpec>& segments, int lane);
 
 // One packet of the first video stream, in file (decode) order.

@@ -177,6 +177,41 @@ TEST(MediaSamples, StartOffsetsShowInTheStreamsAndTheDecodedTimeline) {
   EXPECT_NEAR(streams[0].start, 0.5, 1e-3);
   ExpectTicksAt(path, 0, {0.5, 1.5});
   ExpectTicksAt(path, 1, {0.75, 1.75});
+
+  // Read back, each track's ticks sit where its first tick was asked for, measured from the
+  // track's own start: that start may include a priming frame the muxer left in.
+  SegmentLayout layout = ReadLayout(path);
+  EXPECT_NEAR(layout.video_duration, 2, 1e-6);
+  ASSERT_EQ(layout.audio.size(), 2u);
+  for (int lane = 0; lane < 2; ++lane) {
+    const LaneLayout& track = layout.audio[lane];
+    ASSERT_EQ(track.ticks.size(), 2u) << lane;
+    EXPECT_NEAR(track.start + track.ticks[0], lane == 0 ? 0.5 : 0.75, 0.001);
+    EXPECT_NEAR(track.ticks[1] - track.ticks[0], 1, 0.001);
+    EXPECT_GE(track.ticks[0], 0);
+    EXPECT_LT(track.ticks[0], 1024.0 / 48000 + 0.001);
+  }
+}
+
+TEST(MediaSamples, ReadLayoutOfAPlainSegmentIsTheAskedLayout) {
+  TempDir dir;
+  SegmentSpec spec;
+  spec.video_duration = 2;
+  spec.audio = {{.duration = 1.5}, {.duration = 3, .sample_rate = 44100, .channels = 1}};
+  MakeSegment(dir.File("plain.mp4"), spec);
+  SegmentLayout asked = LayoutOf(spec);
+  SegmentLayout read = ReadLayout(dir.File("plain.mp4"));
+  EXPECT_NEAR(read.video_duration, asked.video_duration, 1e-6);
+  ASSERT_EQ(read.audio.size(), 2u);
+  for (int lane = 0; lane < 2; ++lane) {
+    EXPECT_NEAR(read.audio[lane].start, 0, 1e-6);
+    EXPECT_NEAR(read.audio[lane].duration, asked.audio[lane].duration, 1e-6);
+    ASSERT_EQ(read.audio[lane].ticks.size(), asked.audio[lane].ticks.size()) << lane;
+    for (size_t i = 0; i < asked.audio[lane].ticks.size(); ++i) {
+      EXPECT_NEAR(read.audio[lane].ticks[i], asked.audio[lane].ticks[i], 0.001);
+    }
+  }
+  EXPECT_EQ(ExpectedTicks(std::vector<SegmentLayout>{read, read}, 1).size(), 4u);
 }
 
 TEST(MediaSamples, OtherAudioCodecsDecode) {
@@ -260,6 +295,48 @@ TEST(MediaSamples, CatchesTheDriftOfAConcatDemuxerCopy) {
   EXPECT_NEAR(silence[0].from, 3.5, 1e-9);
   EXPECT_NEAR(silence[0].to, 4.0, 1e-9);
   EXPECT_GT(Rms(audio, silence[0].from + 0.02, silence[0].to - 0.02), 0.01);
+}
+
+// The control: the same three segments joined by decoding, trimming or padding each segment's
+// audio to its video's length and re-encoding everything pass every check.
+TEST(MediaSamples, AcceptsASampleExactReencodedJoin) {
+  TempDir dir;
+  std::vector<SegmentSpec> specs(3);
+  for (SegmentSpec& spec : specs) {
+    spec.video_duration = 2;
+    spec.audio = {{.duration = 2}};
+  }
+  specs[1].audio[0].duration = 1.5;
+  specs[2].audio[0].duration = 2.5;
+  std::vector<std::string> args{"-nostdin", "-hide_banner", "-loglevel", "error", "-y"};
+  std::string graph;
+  for (int k = 0; k < 3; ++k) {
+    std::string path = dir.File("segment" + std::to_string(k) + ".mp4");
+    MakeSegment(path, specs[k]);
+    args.insert(args.end(), {"-i", path});
+    std::string in = std::to_string(k);
+    graph += "[" + in + ":a]atrim=end=2,apad=whole_dur=2[a" + in + "];";
+  }
+  graph += "[0:v][a0][1:v][a1][2:v][a2]concat=n=3:v=1:a=1[v][a]";
+  const std::string joined = dir.File("joined.mp4");
+  args.insert(args.end(),
+              {"-filter_complex", graph, "-map", "[v]", "-map", "[a]", "-c:v", "libx264", "-preset",
+               "ultrafast", "-c:a", "aac", "-movflags", "+faststart", joined});
+  RunResult run = RunProgram("/usr/bin/ffmpeg", args);
+  ASSERT_EQ(run.status, 0) << run.err;
+
+  ExpectTicksAt(joined, 0, ExpectedTicks(specs, 0));
+  DecodedAudio audio = DecodeAudioLane(joined, 0);
+  for (const Interval& gap : ExpectedSilence(specs, 0)) {
+    EXPECT_LT(Rms(audio, gap.from + 0.02, gap.to - 0.02), 1e-3) << gap.from;
+  }
+  std::vector<StreamInfo> streams = ProbeStreams(joined);
+  ASSERT_EQ(streams.size(), 2u);
+  EXPECT_NEAR(streams[0].duration, 6, 1e-6);
+  EXPECT_TRUE(MoovBeforeMdat(joined));
+  DecodeReport report = DecodesCleanly(joined);
+  EXPECT_TRUE(report.clean()) << report.first_error;
+  EXPECT_EQ(report.frames[0], 180);
 }
 
 TEST(TickAnalysis, OnsetsNeedSilenceBeforeThem) {
