@@ -297,6 +297,48 @@ TEST(MediaSamples, CatchesTheDriftOfAConcatDemuxerCopy) {
   EXPECT_GT(Rms(audio, silence[0].from + 0.02, silence[0].to - 0.02), 0.01);
 }
 
+// The ffmpeg CLI copies MP3 packets into an AAC lane and exits 0; the decode check must not.
+TEST(MediaSamples, CatchesTheBrokenLaneOfAMixedCodecConcat) {
+  TempDir dir;
+  SegmentSpec spec;
+  spec.video_duration = 1;
+  spec.audio = {{.duration = 1}};
+  MakeSegment(dir.File("aac.mp4"), spec);
+  spec.audio[0].codec = "libmp3lame";
+  MakeSegment(dir.File("mp3.mp4"), spec);
+  const std::string joined = dir.File("joined.mp4");
+  ConcatCopy(dir, {dir.File("aac.mp4"), dir.File("mp3.mp4")}, joined);
+
+  ASSERT_EQ(StreamsOfType(ProbeStreams(joined), StreamType::kAudio).size(), 1u);
+  EXPECT_EQ(StreamsOfType(ProbeStreams(joined), StreamType::kAudio)[0].codec, "aac");
+  DecodeReport report = DecodesCleanly(joined);
+  EXPECT_FALSE(report.clean());
+  EXPECT_GT(report.errors, 0);
+  EXPECT_FALSE(report.first_error.empty());
+  EXPECT_TRUE(DecodesCleanly(dir.File("aac.mp4")).clean());
+}
+
+TEST(MediaSamples, CatchesCorruptVideoData) {
+  TempDir dir;
+  SegmentSpec spec;
+  spec.video_duration = 1;
+  const std::string path = dir.File("video.mp4");
+  MakeSegment(path, spec);
+  DecodeReport intact = DecodesCleanly(path);
+  EXPECT_TRUE(intact.clean()) << intact.first_error;
+  EXPECT_THAT(intact.frames, ElementsAre(30));
+
+  std::string bytes = ReadFile(path);
+  const size_t mdat = bytes.find("mdat");
+  ASSERT_NE(mdat, std::string::npos);
+  // Garble the payload after the first key frame's start, leaving the box structure intact.
+  for (size_t i = mdat + 200; i < mdat + 4000 && i < bytes.size(); i += 3) bytes[i] ^= 0x5a;
+  WriteFile(dir.File("corrupt.mp4"), bytes);
+  DecodeReport corrupt = DecodesCleanly(dir.File("corrupt.mp4"));
+  EXPECT_FALSE(corrupt.clean());
+  EXPECT_FALSE(corrupt.first_error.empty());
+}
+
 // The control: the same three segments joined by decoding, trimming or padding each segment's
 // audio to its video's length and re-encoding everything pass every check.
 TEST(MediaSamples, AcceptsASampleExactReencodedJoin) {
