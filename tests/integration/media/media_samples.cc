@@ -108,7 +108,7 @@ std::string FfmpegFormat(const std::string& path) {
   std::string extension = std::filesystem::path(path).extension().string();
   if (extension == ".mp4") return "mp4";
   if (extension == ".mov") return "mov";
-  // ffmpeg maps a bare .m4v to the raw MPEG-4 Part 2 muxer; the ipod muxer writes M4V movies.
+  // ffmpeg maps a bare .m4v to the raw MPEG-4 video muxer; the ipod muxer writes M4V movies.
   if (extension == ".m4v") return "ipod";
   Fail(path, "cannot make a segment with extension '" + extension + "' (use .mp4, .mov or .m4v)");
 }
@@ -237,17 +237,17 @@ class LogTallyScope {
 
 }  // namespace
 
-void MakeSegment(const std::string& path, const SegmentSpec& spec) {
-  if (!spec.has_video && spec.audio.empty()) Fail(path, "a segment needs video or audio");
+void MakeSegment(const std::string& path, const SegmentPlan& plan) {
+  if (!plan.has_video && plan.audio.empty()) Fail(path, "a segment needs video or audio");
   std::string format = FfmpegFormat(path);
   std::vector<std::string> args;
-  if (spec.has_video) {
+  if (plan.has_video) {
     args.insert(args.end(), {"-f", "lavfi", "-i",
-                             "testsrc2=size=" + std::to_string(spec.width) + "x" +
-                                 std::to_string(spec.height) + ":rate=" + std::to_string(spec.fps) +
-                                 ":duration=" + Number(spec.video_duration)});
+                             "testsrc2=size=" + std::to_string(plan.width) + "x" +
+                                 std::to_string(plan.height) + ":rate=" + std::to_string(plan.fps) +
+                                 ":duration=" + Number(plan.video_duration)});
   }
-  for (const AudioSpec& audio : spec.audio) {
+  for (const AudioPlan& audio : plan.audio) {
     if (audio.start > 0) args.insert(args.end(), {"-itsoffset", Number(audio.start)});
     std::string tick = Number(kTickAmplitude) + "*sin(2*PI*" + Number(kTickFrequency) +
                        "*t)*lt(mod(t,1)," + Number(kTickLength) + ")";
@@ -257,19 +257,19 @@ void MakeSegment(const std::string& path, const SegmentSpec& spec) {
                      (audio.channels == 1 ? "mono" : "stereo") + ":d=" + Number(audio.duration)});
   }
   int input = 0;
-  if (spec.has_video) {
+  if (plan.has_video) {
     args.insert(args.end(), {"-map", "0:v", "-c:v", "libx264", "-preset", "ultrafast", "-crf",
-                             std::to_string(spec.crf), "-pix_fmt", "yuv420p", "-threads", "1"});
+                             std::to_string(plan.crf), "-pix_fmt", "yuv420p", "-threads", "1"});
     ++input;
   }
-  for (size_t i = 0; i < spec.audio.size(); ++i, ++input) {
+  for (size_t i = 0; i < plan.audio.size(); ++i, ++input) {
     std::string index = std::to_string(i);
     args.insert(args.end(),
-                {"-map", std::to_string(input) + ":a", "-c:a:" + index, spec.audio[i].codec});
+                {"-map", std::to_string(input) + ":a", "-c:a:" + index, plan.audio[i].codec});
   }
-  if (spec.start != 0) args.insert(args.end(), {"-output_ts_offset", Number(spec.start)});
+  if (plan.start != 0) args.insert(args.end(), {"-output_ts_offset", Number(plan.start)});
 
-  if (spec.rotation % 360 == 0 || !spec.has_video) {
+  if (plan.rotation % 360 == 0 || !plan.has_video) {
     args.insert(args.end(), {"-f", format, path});
     RunFfmpeg(args, path);
     return;
@@ -279,7 +279,7 @@ void MakeSegment(const std::string& path, const SegmentSpec& spec) {
   std::string unrotated = path + ".unrotated";
   args.insert(args.end(), {"-f", format, unrotated});
   RunFfmpeg(args, path);
-  const int clockwise = (spec.rotation % 360 + 360) % 360;
+  const int clockwise = (plan.rotation % 360 + 360) % 360;
   try {
     RunFfmpeg({"-i", unrotated, "-map", "0", "-c", "copy", "-metadata:s:v:0",
                "rotate=" + std::to_string((360 - clockwise) % 360), "-f", format, path},
@@ -505,10 +505,10 @@ TickComparison CompareTicks(const std::vector<double>& expected,
   return comparison;
 }
 
-SegmentLayout LayoutOf(const SegmentSpec& spec) {
+SegmentLayout LayoutOf(const SegmentPlan& plan) {
   SegmentLayout layout;
-  layout.video_duration = spec.has_video ? spec.video_duration : 0.0;
-  for (const AudioSpec& audio : spec.audio) {
+  layout.video_duration = plan.has_video ? plan.video_duration : 0.0;
+  for (const AudioPlan& audio : plan.audio) {
     LaneLayout lane{0.0, audio.duration, {}};
     for (int n = 0; n < audio.duration; ++n) lane.ticks.push_back(n);
     layout.audio.push_back(std::move(lane));
@@ -570,18 +570,18 @@ std::vector<Interval> ExpectedSilence(const std::vector<SegmentLayout>& segments
 }
 
 namespace {
-std::vector<SegmentLayout> LayoutsOf(const std::vector<SegmentSpec>& specs) {
+std::vector<SegmentLayout> LayoutsOf(const std::vector<SegmentPlan>& plans) {
   std::vector<SegmentLayout> layouts;
-  for (const SegmentSpec& spec : specs) layouts.push_back(LayoutOf(spec));
+  for (const SegmentPlan& plan : plans) layouts.push_back(LayoutOf(plan));
   return layouts;
 }
 }  // namespace
 
-std::vector<double> ExpectedTicks(const std::vector<SegmentSpec>& segments, int lane) {
+std::vector<double> ExpectedTicks(const std::vector<SegmentPlan>& segments, int lane) {
   return ExpectedTicks(LayoutsOf(segments), lane);
 }
 
-std::vector<Interval> ExpectedSilence(const std::vector<SegmentSpec>& segments, int lane) {
+std::vector<Interval> ExpectedSilence(const std::vector<SegmentPlan>& segments, int lane) {
   return ExpectedSilence(LayoutsOf(segments), lane);
 }
 

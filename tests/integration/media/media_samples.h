@@ -1,6 +1,6 @@
 #pragma once
 
-// Test helpers that make short movie segments with Debian's ffmpeg CLI and inspect movie files
+// Test helpers that make short movie segments with Debian's ffmpeg CLI and examine movie files
 // with libavformat/libavcodec the way a player would. All times are in seconds. Every function
 // throws std::runtime_error with one line naming the file and the reason when it cannot do its job.
 // Not thread-safe: DecodesCleanly swaps FFmpeg's process-wide log callback while it runs.
@@ -13,7 +13,7 @@ namespace media_samples {
 
 // One audio track of a made segment: a 1 kHz tick of kTickLength at every whole second of the
 // track's own time (0 s, 1 s, ...), digital silence in between.
-struct AudioSpec {
+struct AudioPlan {
   double duration = 2.0;
   int sample_rate = 48000;
   int channels = 2;           // 1 or 2
@@ -22,7 +22,7 @@ struct AudioSpec {
 };
 
 // A movie segment. The container follows the path's extension: .mp4, .mov or .m4v.
-struct SegmentSpec {
+struct SegmentPlan {
   bool has_video = true;
   double video_duration = 2.0;
   int width = 160;
@@ -31,7 +31,7 @@ struct SegmentSpec {
   int crf = 23;        // libx264 quality; two values give different extradata (PPS)
   int rotation = 0;    // clockwise degrees (0, 90, 180, 270), stored as the track's matrix
   double start = 0.0;  // timestamp of the segment's first frame/sample in the file
-  std::vector<AudioSpec> audio;
+  std::vector<AudioPlan> audio;
 };
 
 inline constexpr double kTickLength = 0.005;
@@ -39,7 +39,7 @@ inline constexpr double kTickFrequency = 1000.0;
 inline constexpr double kTickAmplitude = 0.5;
 
 // Writes the segment to |path| (overwriting). Throws with ffmpeg's stderr when ffmpeg fails.
-void MakeSegment(const std::string& path, const SegmentSpec& spec);
+void MakeSegment(const std::string& path, const SegmentPlan& plan);
 
 enum class StreamType { kVideo, kAudio, kOther };
 
@@ -51,7 +51,7 @@ struct StreamInfo {
   double duration = 0.0;              // stream duration; 0 when unknown
   int width = 0, height = 0;          // video only
   int sample_rate = 0, channels = 0;  // audio only
-  std::string extradata;              // codec private bytes (avcC, AudioSpecificConfig, ...)
+  std::string extradata;              // codec private bytes (avcC, the AAC decoder config, ...)
   int rotation = 0;  // clockwise degrees in [0, 360) from the display matrix; 0 if none
   // libavutil's display matrix (a b u c d v x y w; a..d and x, y in 16.16, u v w in 2.30) as the
   // demuxer exports the track matrix; empty when the file has none.
@@ -131,11 +131,11 @@ struct SegmentLayout {
   std::vector<LaneLayout> audio;
 };
 
-// The layout |spec| asks for: each track starts with its tick at 0 s and lasts its duration.
+// The layout |plan| asks for: each track starts with its tick at 0 s and lasts its duration.
 // Exact for AAC in .mp4/.mov/.m4v without start offsets. An AAC track that does not start at the
 // file's zero keeps its priming frame on ffmpeg's muxer (the track starts about 21 ms before its
 // first tick), and MP3 in MP4 carries its encoder delay; use ReadLayout for those.
-SegmentLayout LayoutOf(const SegmentSpec& spec);
+SegmentLayout LayoutOf(const SegmentPlan& plan);
 
 // The layout of the movie at |path| as libavformat and a player see it: stream starts and
 // durations from ProbeStreams, ticks from decoding each audio track.
@@ -146,7 +146,7 @@ SegmentLayout ReadLayout(const std::string& path);
 // durations) and is cut at its video's end. Ticks that start less than kTickLength before the cut
 // are left out; choose durations so that none starts within a few ms after a cut either.
 std::vector<double> ExpectedTicks(const std::vector<SegmentLayout>& segments, int lane);
-std::vector<double> ExpectedTicks(const std::vector<SegmentSpec>& segments, int lane);
+std::vector<double> ExpectedTicks(const std::vector<SegmentPlan>& segments, int lane);
 
 // The intervals [from, to) of lane |lane| that hold no audio after the join (no track at that
 // position, or the track ends before the video), merged when adjacent: these must decode as
@@ -155,7 +155,7 @@ struct Interval {
   double from = 0.0, to = 0.0;
 };
 std::vector<Interval> ExpectedSilence(const std::vector<SegmentLayout>& segments, int lane);
-std::vector<Interval> ExpectedSilence(const std::vector<SegmentSpec>& segments, int lane);
+std::vector<Interval> ExpectedSilence(const std::vector<SegmentPlan>& segments, int lane);
 
 // One packet of the first video stream, in file (decode) order.
 struct PacketDigest {

@@ -48,13 +48,13 @@ void ConcatCopy(const TempDir& dir, const std::vector<std::string>& segments,
 
 TEST(MediaSamples, MadeSegmentHasTheStreamsDurationsAndTicksAskedFor) {
   TempDir dir;
-  SegmentSpec spec;
-  spec.video_duration = 3;
-  spec.width = 320;
-  spec.height = 240;
-  spec.audio = {{.duration = 2.5}, {.duration = 3, .sample_rate = 44100, .channels = 1}};
+  SegmentPlan plan;
+  plan.video_duration = 3;
+  plan.width = 320;
+  plan.height = 240;
+  plan.audio = {{.duration = 2.5}, {.duration = 3, .sample_rate = 44100, .channels = 1}};
   const std::string path = dir.File("segment.mp4");
-  MakeSegment(path, spec);
+  MakeSegment(path, plan);
 
   std::vector<StreamInfo> streams = ProbeStreams(path);
   ASSERT_EQ(streams.size(), 3u);
@@ -92,13 +92,13 @@ TEST(MediaSamples, MadeSegmentHasTheStreamsDurationsAndTicksAskedFor) {
 
 TEST(MediaSamples, RotationAndContainerReadBack) {
   TempDir dir;
-  SegmentSpec spec;
-  spec.video_duration = 2;
-  spec.rotation = 90;
-  spec.audio = {{.duration = 2}};
-  MakeSegment(dir.File("rotated.mov"), spec);
-  spec.rotation = 270;
-  MakeSegment(dir.File("rotated.m4v"), spec);
+  SegmentPlan plan;
+  plan.video_duration = 2;
+  plan.rotation = 90;
+  plan.audio = {{.duration = 2}};
+  MakeSegment(dir.File("rotated.mov"), plan);
+  plan.rotation = 270;
+  MakeSegment(dir.File("rotated.m4v"), plan);
 
   std::vector<StreamInfo> mov = ProbeStreams(dir.File("rotated.mov"));
   ASSERT_EQ(mov.size(), 2u);
@@ -114,7 +114,7 @@ TEST(MediaSamples, RotationAndContainerReadBack) {
 
 TEST(MediaSamples, AudioOnlyAndVideoOnlyFiles) {
   TempDir dir;
-  SegmentSpec audio_only;
+  SegmentPlan audio_only;
   audio_only.has_video = false;
   audio_only.audio = {{.duration = 1.5, .channels = 1}};
   MakeSegment(dir.File("audio.mp4"), audio_only);
@@ -123,7 +123,7 @@ TEST(MediaSamples, AudioOnlyAndVideoOnlyFiles) {
   EXPECT_EQ(StreamsOfType(streams, StreamType::kAudio).size(), 1u);
   EXPECT_THROW(VideoPackets(dir.File("audio.mp4")), std::runtime_error);
 
-  SegmentSpec video_only;
+  SegmentPlan video_only;
   video_only.video_duration = 1;
   MakeSegment(dir.File("video.mp4"), video_only);
   streams = ProbeStreams(dir.File("video.mp4"));
@@ -141,12 +141,12 @@ TEST(MediaSamples, AudioOnlyAndVideoOnlyFiles) {
 
 TEST(MediaSamples, CrfChangesExtradataAndPacketsWhileARemuxKeepsThem) {
   TempDir dir;
-  SegmentSpec spec;
-  spec.video_duration = 1;
-  MakeSegment(dir.File("a.mp4"), spec);
-  MakeSegment(dir.File("a_again.mp4"), spec);
-  spec.crf = 30;
-  MakeSegment(dir.File("b.mp4"), spec);
+  SegmentPlan plan;
+  plan.video_duration = 1;
+  MakeSegment(dir.File("a.mp4"), plan);
+  MakeSegment(dir.File("a_again.mp4"), plan);
+  plan.crf = 30;
+  MakeSegment(dir.File("b.mp4"), plan);
   RunResult remux = RunProgram(
       "/usr/bin/ffmpeg", {"-nostdin", "-loglevel", "error", "-i", dir.File("a.mp4"), "-c", "copy",
                           "-movflags", "+faststart", dir.File("a_remuxed.mp4")});
@@ -165,12 +165,12 @@ TEST(MediaSamples, CrfChangesExtradataAndPacketsWhileARemuxKeepsThem) {
 
 TEST(MediaSamples, StartOffsetsShowInTheStreamsAndTheDecodedTimeline) {
   TempDir dir;
-  SegmentSpec spec;
-  spec.video_duration = 2;
-  spec.start = 0.5;
-  spec.audio = {{.duration = 2}, {.duration = 1.5, .start = 0.25}};
+  SegmentPlan plan;
+  plan.video_duration = 2;
+  plan.start = 0.5;
+  plan.audio = {{.duration = 2}, {.duration = 1.5, .start = 0.25}};
   const std::string path = dir.File("late.mp4");
-  MakeSegment(path, spec);
+  MakeSegment(path, plan);
 
   std::vector<StreamInfo> streams = ProbeStreams(path);
   ASSERT_EQ(streams.size(), 3u);
@@ -195,11 +195,11 @@ TEST(MediaSamples, StartOffsetsShowInTheStreamsAndTheDecodedTimeline) {
 
 TEST(MediaSamples, ReadLayoutOfAPlainSegmentIsTheAskedLayout) {
   TempDir dir;
-  SegmentSpec spec;
-  spec.video_duration = 2;
-  spec.audio = {{.duration = 1.5}, {.duration = 3, .sample_rate = 44100, .channels = 1}};
-  MakeSegment(dir.File("plain.mp4"), spec);
-  SegmentLayout asked = LayoutOf(spec);
+  SegmentPlan plan;
+  plan.video_duration = 2;
+  plan.audio = {{.duration = 1.5}, {.duration = 3, .sample_rate = 44100, .channels = 1}};
+  MakeSegment(dir.File("plain.mp4"), plan);
+  SegmentLayout asked = LayoutOf(plan);
   SegmentLayout read = ReadLayout(dir.File("plain.mp4"));
   EXPECT_NEAR(read.video_duration, asked.video_duration, 1e-6);
   ASSERT_EQ(read.audio.size(), 2u);
@@ -216,12 +216,12 @@ TEST(MediaSamples, ReadLayoutOfAPlainSegmentIsTheAskedLayout) {
 
 TEST(MediaSamples, OtherAudioCodecsDecode) {
   TempDir dir;
-  SegmentSpec spec;
-  spec.video_duration = 2;
-  spec.audio = {{.duration = 2, .sample_rate = 44100, .codec = "libmp3lame"}};
-  MakeSegment(dir.File("mp3.mp4"), spec);
-  spec.audio = {{.duration = 2, .sample_rate = 32000, .channels = 1, .codec = "pcm_s16le"}};
-  MakeSegment(dir.File("pcm.mov"), spec);
+  SegmentPlan plan;
+  plan.video_duration = 2;
+  plan.audio = {{.duration = 2, .sample_rate = 44100, .codec = "libmp3lame"}};
+  MakeSegment(dir.File("mp3.mp4"), plan);
+  plan.audio = {{.duration = 2, .sample_rate = 32000, .channels = 1, .codec = "pcm_s16le"}};
+  MakeSegment(dir.File("pcm.mov"), plan);
 
   EXPECT_EQ(ProbeStreams(dir.File("mp3.mp4"))[1].codec, "mp3");
   EXPECT_EQ(ProbeStreams(dir.File("pcm.mov"))[1].codec, "pcm_s16le");
@@ -236,16 +236,16 @@ TEST(MediaSamples, OtherAudioCodecsDecode) {
 
 TEST(MediaSamples, MakeSegmentReportsWhatWentWrong) {
   TempDir dir;
-  SegmentSpec spec;
+  SegmentPlan plan;
   try {
-    MakeSegment(dir.File("clip.avi"), spec);
+    MakeSegment(dir.File("clip.avi"), plan);
     ADD_FAILURE() << "made an .avi";
   } catch (const std::runtime_error& error) {
     EXPECT_THAT(error.what(), HasSubstr("clip.avi"));
   }
-  spec.audio = {{.codec = "no_such_encoder"}};
+  plan.audio = {{.codec = "no_such_encoder"}};
   try {
-    MakeSegment(dir.File("clip.mp4"), spec);
+    MakeSegment(dir.File("clip.mp4"), plan);
     ADD_FAILURE() << "made audio with a missing encoder";
   } catch (const std::runtime_error& error) {
     EXPECT_THAT(error.what(), HasSubstr("ffmpeg failed"));
@@ -257,21 +257,21 @@ TEST(MediaSamples, MakeSegmentReportsWhatWentWrong) {
 // late, and a segment with short audio makes all later audio play early. The helpers must see both.
 TEST(MediaSamples, CatchesTheDriftOfAConcatDemuxerCopy) {
   TempDir dir;
-  std::vector<SegmentSpec> specs(3);
-  for (SegmentSpec& spec : specs) {
-    spec.video_duration = 2;
-    spec.audio = {{.duration = 2}};
+  std::vector<SegmentPlan> plans(3);
+  for (SegmentPlan& plan : plans) {
+    plan.video_duration = 2;
+    plan.audio = {{.duration = 2}};
   }
-  specs[1].audio[0].duration = 1.5;
+  plans[1].audio[0].duration = 1.5;
   std::vector<std::string> paths;
   for (int k = 0; k < 3; ++k) {
     paths.push_back(dir.File("segment" + std::to_string(k) + ".mp4"));
-    MakeSegment(paths.back(), specs[k]);
+    MakeSegment(paths.back(), plans[k]);
   }
   const std::string joined = dir.File("joined.mp4");
   ConcatCopy(dir, paths, joined);
 
-  std::vector<double> expected = ExpectedTicks(specs, 0);
+  std::vector<double> expected = ExpectedTicks(plans, 0);
   ASSERT_THAT(expected, ElementsAre(0, 1, 2, 3, 4, 5));
   DecodedAudio audio = DecodeAudioLane(joined, 0);
   std::vector<double> measured = TickOnsets(audio);
@@ -290,7 +290,7 @@ TEST(MediaSamples, CatchesTheDriftOfAConcatDemuxerCopy) {
   EXPECT_NEAR(comparison.errors[5], comparison.errors[4], 0.001);
 
   // The lane should be silent where segment 1's audio ended; segment 2's first tick plays there.
-  std::vector<Interval> silence = ExpectedSilence(specs, 0);
+  std::vector<Interval> silence = ExpectedSilence(plans, 0);
   ASSERT_EQ(silence.size(), 1u);
   EXPECT_NEAR(silence[0].from, 3.5, 1e-9);
   EXPECT_NEAR(silence[0].to, 4.0, 1e-9);
@@ -300,12 +300,12 @@ TEST(MediaSamples, CatchesTheDriftOfAConcatDemuxerCopy) {
 // The ffmpeg CLI copies MP3 packets into an AAC lane and exits 0; the decode check must not.
 TEST(MediaSamples, CatchesTheBrokenLaneOfAMixedCodecConcat) {
   TempDir dir;
-  SegmentSpec spec;
-  spec.video_duration = 1;
-  spec.audio = {{.duration = 1}};
-  MakeSegment(dir.File("aac.mp4"), spec);
-  spec.audio[0].codec = "libmp3lame";
-  MakeSegment(dir.File("mp3.mp4"), spec);
+  SegmentPlan plan;
+  plan.video_duration = 1;
+  plan.audio = {{.duration = 1}};
+  MakeSegment(dir.File("aac.mp4"), plan);
+  plan.audio[0].codec = "libmp3lame";
+  MakeSegment(dir.File("mp3.mp4"), plan);
   const std::string joined = dir.File("joined.mp4");
   ConcatCopy(dir, {dir.File("aac.mp4"), dir.File("mp3.mp4")}, joined);
 
@@ -320,10 +320,10 @@ TEST(MediaSamples, CatchesTheBrokenLaneOfAMixedCodecConcat) {
 
 TEST(MediaSamples, CatchesCorruptVideoData) {
   TempDir dir;
-  SegmentSpec spec;
-  spec.video_duration = 1;
+  SegmentPlan plan;
+  plan.video_duration = 1;
   const std::string path = dir.File("video.mp4");
-  MakeSegment(path, spec);
+  MakeSegment(path, plan);
   DecodeReport intact = DecodesCleanly(path);
   EXPECT_TRUE(intact.clean()) << intact.first_error;
   EXPECT_THAT(intact.frames, ElementsAre(30));
@@ -343,18 +343,18 @@ TEST(MediaSamples, CatchesCorruptVideoData) {
 // audio to its video's length and re-encoding everything pass every check.
 TEST(MediaSamples, AcceptsASampleExactReencodedJoin) {
   TempDir dir;
-  std::vector<SegmentSpec> specs(3);
-  for (SegmentSpec& spec : specs) {
-    spec.video_duration = 2;
-    spec.audio = {{.duration = 2}};
+  std::vector<SegmentPlan> plans(3);
+  for (SegmentPlan& plan : plans) {
+    plan.video_duration = 2;
+    plan.audio = {{.duration = 2}};
   }
-  specs[1].audio[0].duration = 1.5;
-  specs[2].audio[0].duration = 2.5;
+  plans[1].audio[0].duration = 1.5;
+  plans[2].audio[0].duration = 2.5;
   std::vector<std::string> args{"-nostdin", "-hide_banner", "-loglevel", "error", "-y"};
   std::string graph;
   for (int k = 0; k < 3; ++k) {
     std::string path = dir.File("segment" + std::to_string(k) + ".mp4");
-    MakeSegment(path, specs[k]);
+    MakeSegment(path, plans[k]);
     args.insert(args.end(), {"-i", path});
     std::string in = std::to_string(k);
     graph += "[" + in + ":a]atrim=end=2,apad=whole_dur=2[a" + in + "];";
@@ -367,9 +367,9 @@ TEST(MediaSamples, AcceptsASampleExactReencodedJoin) {
   RunResult run = RunProgram("/usr/bin/ffmpeg", args);
   ASSERT_EQ(run.status, 0) << run.err;
 
-  ExpectTicksAt(joined, 0, ExpectedTicks(specs, 0));
+  ExpectTicksAt(joined, 0, ExpectedTicks(plans, 0));
   DecodedAudio audio = DecodeAudioLane(joined, 0);
-  for (const Interval& gap : ExpectedSilence(specs, 0)) {
+  for (const Interval& gap : ExpectedSilence(plans, 0)) {
     EXPECT_LT(Rms(audio, gap.from + 0.02, gap.to - 0.02), 1e-3) << gap.from;
   }
   std::vector<StreamInfo> streams = ProbeStreams(joined);
@@ -422,7 +422,7 @@ TEST(TickAnalysis, ComparisonPairsNearestAndCountsStrays) {
 
 TEST(TickAnalysis, ExpectedTicksAndSilenceFollowTheJoinTimeline) {
   // Lane 0: 9.5 s of audio under 10 s of video, then 6 s under 5 s. Lane 1 only in the first.
-  SegmentSpec a, b;
+  SegmentPlan a, b;
   a.video_duration = 10;
   a.audio = {{.duration = 9.5}, {.duration = 12}};
   b.video_duration = 5;
