@@ -85,7 +85,8 @@ struct DecodedAudio {
   }
 };
 
-// Decodes audio stream |lane| (counting only audio streams, from 0) of |path|.
+// Decodes audio stream |lane| (counting only audio streams, from 0) of |path|. Throws on a packet
+// the decoder rejects, where a player would skip it.
 DecodedAudio DecodeAudioLane(const std::string& path, int lane);
 
 // Onsets of ticks in |samples|: the times (seconds from samples[0]) where |x| first reaches
@@ -163,6 +164,7 @@ struct PacketDigest {
   std::uint64_t hash = 0;  // FNV-1a 64 of the payload bytes
   double pts = 0.0;        // presentation time; NaN when the packet has none
   bool keyframe = false;
+  // Equal payloads (size and hash); timestamps are not compared.
   bool operator==(const PacketDigest& other) const {
     return size == other.size && hash == other.hash;
   }
