@@ -194,6 +194,27 @@ TEST_F(FfmpegExportTest, MatchingSegmentsAreJoinedByPacketCopy) {
   EXPECT_EQ(FilesIn(dir_.path()).size(), paths.size() + 1);
 }
 
+TEST_F(FfmpegExportTest, CopiedAudioErrorsDoNotAddUpOverManyJoins) {
+  // Durations off the 1024-sample grid, audio a little longer or shorter than the video.
+  const double durations[] = {1.1, 0.5, 1.3, 0.7, 1.9, 0.9, 1.2};
+  std::vector<SegmentSpec> specs;
+  for (size_t i = 0; i < std::size(durations); ++i) {
+    SegmentSpec spec;
+    spec.video_duration = durations[i];
+    spec.audio = {AudioSpec{.duration = durations[i] + (i % 2 ? -0.2 : 0.3)}};
+    specs.push_back(spec);
+  }
+  const std::string output = dir_.File("joined.mp4");
+
+  const Outcome outcome = Join(Make(specs), output);
+  ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+  const auto streams = media_samples::ProbeStreams(output);
+  EXPECT_NEAR(streams[0].duration, 7.6, 0.001);
+  EXPECT_NEAR(streams[1].duration, 7.6, 0.022);
+  EXPECT_TRUE(media_samples::DecodesCleanly(output).clean());
+  ExpectLanesOnTheTimeline(output, specs, 1);
+}
+
 TEST_F(FfmpegExportTest, LanesAreSilentWhereTheyHoldNoAudio) {
   std::vector<SegmentSpec> specs(3);
   specs[0].video_duration = 2.0;
