@@ -227,10 +227,15 @@ class AudioCopySource : public PacketSource {
         reader_ = std::make_unique<SourceReader>(*placements_[next_].source);
         const std::int64_t following =
             next_ + 1 < slots_.size() ? slots_[next_ + 1].start - slots_[next_ + 1].preroll : end_;
-        cut_ = std::min(slots_[next_].end, following);
+        // The block after a placement's last packet still plays that packet's second half: its
+        // own audio up to the cut when the next placement's priming follows, otherwise an
+        // unbalanced (aliased) tail that must end before the cut.
+        const std::int64_t tail = slots_[next_].end - kAacFrame;
+        cut_ = std::min(tail, following);
+        cut_margin_ = following <= tail ? kAacFrame / 2 : kAacFrame;
       }
       PacketPtr packet;
-      if (cut_ - counter_ >= kAacFrame / 2) packet = reader_->Read();
+      if (cut_ - counter_ >= cut_margin_) packet = reader_->Read();
       if (!packet) {
         reader_.reset();
         ++next_;
@@ -282,6 +287,7 @@ class AudioCopySource : public PacketSource {
   std::int64_t end_ = 0;
   std::int64_t counter_ = 0;
   std::int64_t cut_ = 0;
+  std::int64_t cut_margin_ = 0;
   size_t next_ = 0;
   std::unique_ptr<SourceReader> reader_;
 };

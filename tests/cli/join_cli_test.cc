@@ -1,0 +1,107 @@
+// The built tool's join on real files: exact bytes on both streams, the status, and what is left
+// on disk.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "tests/support/run_tool.h"
+
+namespace {
+
+class JoinCli : public ::testing::Test {
+ protected:
+  // A short H.264 + AAC movie (or AAC only) made with Debian's ffmpeg in the test's folder.
+  std::string Segment(const std::string& name, bool video = true) {
+    std::vector<std::string> args = {"-v", "error", "-y"};
+    if (video) {
+      args.insert(args.end(), {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=30:duration=2"});
+    }
+    args.insert(args.end(), {"-f", "lavfi", "-i", "sine=frequency=1000:duration=2", "-c:v",
+                             "libx264", "-preset", "ultrafast", "-c:a", "aac", dir_.File(name)});
+    const RunResult made = RunProgram("/usr/bin/ffmpeg", args);
+    EXPECT_EQ(made.status, 0) << made.err;
+    return dir_.File(name);
+  }
+
+  RunResult Join(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"join"};
+    all.insert(all.end(), args.begin(), args.end());
+    return RunTool(all, {.working_directory = dir_.path()});
+  }
+
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  // Exit 1, the one line on stderr, nothing on stdout, and the folder as it was.
+  void ExpectFailure(const std::vector<std::string>& args, const std::string& line) {
+    const std::vector<std::string> before = Files();
+    const RunResult run = Join(args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, line + "\n");
+    EXPECT_EQ(Files(), before);
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(JoinCli, JoinedMovieIsReportedWithItsDurationAndPathAsGiven) {
+  Segment("a.mp4");
+  Segment("b.mov");
+  const RunResult run = Join({"joined.mp4", "a.mp4", "b.mov", "a.mp4"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out, "{\"duration\":6,\"path\":\"joined.mp4\"}\n");
+  EXPECT_TRUE(FileExists(dir_.File("joined.mp4")));
+  EXPECT_EQ(Files(), (std::vector<std::string>{"a.mp4", "b.mov", "joined.mp4"}));
+}
+
+TEST_F(JoinCli, MissingSegmentFailsNamingIt) {
+  Segment("a.mp4");
+  ExpectFailure({"joined.mp4", "a.mp4", "missing.mp4"},
+                "Cannot open movie missing.mp4: No such file or directory");
+}
+
+TEST_F(JoinCli, FileThatIsNotAMovieFailsNamingIt) {
+  WriteFile(dir_.File("notes.mov"), "shopping list: eggs, milk\n");
+  ExpectFailure({"joined.mp4", "notes.mov"},
+                "Cannot open movie notes.mov: not a movie file, or its data is damaged");
+}
+
+TEST_F(JoinCli, TruncatedSegmentFailsNamingIt) {
+  const std::string bytes = ReadFile(Segment("whole.mp4"));
+  WriteFile(dir_.File("cut.mp4"), bytes.substr(0, bytes.size() / 2));
+  ExpectFailure({"joined.mp4", "whole.mp4", "cut.mp4"},
+                "Cannot open movie cut.mp4: not a movie file, or its data is damaged");
+}
+
+TEST_F(JoinCli, AudioOnlySegmentHasNoVideo) {
+  Segment("a.mp4");
+  Segment("voice.m4a", /*video=*/false);
+  ExpectFailure({"joined.mp4", "a.mp4", "voice.m4a"}, "Recording segment has no video");
+}
+
+TEST_F(JoinCli, OutputInAMissingFolderFailsAndCreatesNothing) {
+  Segment("a.mp4");
+  ExpectFailure({"no/such/joined.mp4", "a.mp4"},
+                "Cannot export to no/such/joined.mp4: the folder no/such does not exist");
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("no")));
+}
+
+TEST_F(JoinCli, ExistingOutputIsNeverReplaced) {
+  Segment("a.mp4");
+  WriteFile(dir_.File("taken.mp4"), "yesterday's recording");
+  ExpectFailure({"taken.mp4", "a.mp4"}, "Cannot export to taken.mp4: a file already exists there");
+  EXPECT_EQ(ReadFile(dir_.File("taken.mp4")), "yesterday's recording");
+
+  ExpectFailure({"a.mp4", "a.mp4"}, "Cannot export to a.mp4: a file already exists there");
+}
+
+}  // namespace

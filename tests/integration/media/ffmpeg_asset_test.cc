@@ -1,0 +1,174 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/tool_error.h"
+#include "platform/media/ffmpeg_media.h"
+#include "platform/media/ffmpeg_source.h"
+#include "tests/integration/media/media_samples.h"
+#include "tests/support/run_tool.h"
+
+namespace {
+
+using media_samples::AudioSpec;
+using media_samples::MakeSegment;
+using media_samples::SegmentSpec;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+bool Equal(MediaTime time, std::int64_t value, std::int64_t timescale) {
+  return MediaTimeEqual(time, MediaTime{value, timescale});
+}
+
+// The one line an OpenAsset failure carries.
+std::string OpenError(const std::string& path) {
+  FfmpegMedia media;
+  try {
+    media.OpenAsset(path);
+  } catch (const PlatformError& error) {
+    return error.what();
+  }
+  return "(opened)";
+}
+
+class FfmpegAssetTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+  FfmpegMedia media_;
+};
+
+TEST_F(FfmpegAssetTest, TracksComeInFileOrderWithExactRanges) {
+  SegmentSpec spec;
+  spec.video_duration = 2.0;
+  spec.audio = {AudioSpec{.duration = 1.5}, AudioSpec{.duration = 2.5, .channels = 1}};
+  MakeSegment(dir_.File("a.mp4"), spec);
+
+  std::unique_ptr<Asset> asset = media_.OpenAsset(dir_.File("a.mp4"));
+  std::vector<const AssetTrack*> video = asset->tracks(MediaType::kVideo);
+  std::vector<const AssetTrack*> audio = asset->tracks(MediaType::kAudio);
+  ASSERT_EQ(video.size(), 1u);
+  ASSERT_EQ(audio.size(), 2u);
+  EXPECT_TRUE(Equal(video[0]->time_range().start, 0, 1));
+  EXPECT_TRUE(Equal(video[0]->time_range().duration, 2, 1));
+  EXPECT_TRUE(Equal(audio[0]->time_range().duration, 3, 2));
+  EXPECT_TRUE(Equal(audio[1]->time_range().duration, 5, 2));
+  EXPECT_EQ(video[0]->preferred_transform(), Transform{});
+}
+
+TEST_F(FfmpegAssetTest, StartOffsetIsTheRangeStart) {
+  SegmentSpec spec;
+  spec.start = 1.5;
+  spec.audio = {AudioSpec{}};
+  MakeSegment(dir_.File("late.mp4"), spec);
+
+  std::unique_ptr<Asset> asset = media_.OpenAsset(dir_.File("late.mp4"));
+  const TimeRange video = asset->tracks(MediaType::kVideo)[0]->time_range();
+  const TimeRange audio = asset->tracks(MediaType::kAudio)[0]->time_range();
+  EXPECT_NEAR(MediaTimeGetSeconds(video.start), 1.5, 0.001);
+  EXPECT_NEAR(MediaTimeGetSeconds(video.duration), 2.0, 0.001);
+  // ffmpeg stores the offset as an empty edit in milliseconds, and the AAC priming frame ends up
+  // inside the edit: the track starts up to one frame before the offset.
+  EXPECT_LE(MediaTimeGetSeconds(audio.start), 1.5);
+  EXPECT_GE(MediaTimeGetSeconds(audio.start), 1.5 - 0.025);
+}
+
+TEST_F(FfmpegAssetTest, DisplayMatrixIsThePreferredTransform) {
+  SegmentSpec spec;
+  spec.rotation = 90;
+  MakeSegment(dir_.File("rotated.mov"), spec);
+
+  std::unique_ptr<Asset> asset = media_.OpenAsset(dir_.File("rotated.mov"));
+  const Transform transform = asset->tracks(MediaType::kVideo)[0]->preferred_transform();
+  const auto streams = media_samples::ProbeStreams(dir_.File("rotated.mov"));
+  ASSERT_EQ(streams[0].display_matrix.size(), 9u);
+  EXPECT_EQ(transform, TransformFromDisplayMatrix(streams[0].display_matrix.data()));
+  EXPECT_EQ(transform.a, 0);
+  EXPECT_EQ(transform.d, 0);
+  EXPECT_EQ(std::abs(transform.b), 1);
+  EXPECT_EQ(transform.c, -transform.b);
+}
+
+TEST(DisplayMatrix, ConvertsToTransformAndBackExactly) {
+  const std::int32_t rotated[9] = {0, 65536, 0, -65536, 0, 0, 1080 << 16, 0, 1 << 30};
+  const Transform transform = TransformFromDisplayMatrix(rotated);
+  EXPECT_EQ(transform, (Transform{0, 1, -1, 0, 1080, 0}));
+  std::int32_t back[9];
+  DisplayMatrixFromTransform(transform, back);
+  EXPECT_THAT(back, ::testing::ElementsAreArray(rotated));
+
+  const std::int32_t odd[9] = {3, -70000, 0, 12345, 65535, 0, -7, 99, 1 << 30};
+  DisplayMatrixFromTransform(TransformFromDisplayMatrix(odd), back);
+  EXPECT_THAT(back, ::testing::ElementsAreArray(odd));
+}
+
+TEST_F(FfmpegAssetTest, MovAndM4vOpenLikeMp4) {
+  SegmentSpec spec;
+  spec.audio = {AudioSpec{}};
+  for (const char* name : {"s.mov", "s.m4v"}) {
+    MakeSegment(dir_.File(name), spec);
+    std::unique_ptr<Asset> asset = media_.OpenAsset(dir_.File(name));
+    EXPECT_EQ(asset->tracks(MediaType::kVideo).size(), 1u) << name;
+    EXPECT_EQ(asset->tracks(MediaType::kAudio).size(), 1u) << name;
+    EXPECT_NEAR(MediaTimeGetSeconds(asset->tracks(MediaType::kVideo)[0]->time_range().duration),
+                2.0, 0.001)
+        << name;
+  }
+}
+
+TEST_F(FfmpegAssetTest, AudioOnlyFileListsNoVideo) {
+  SegmentSpec spec;
+  spec.has_video = false;
+  spec.audio = {AudioSpec{}};
+  MakeSegment(dir_.File("voice.mp4"), spec);
+
+  std::unique_ptr<Asset> asset = media_.OpenAsset(dir_.File("voice.mp4"));
+  EXPECT_TRUE(asset->tracks(MediaType::kVideo).empty());
+  EXPECT_EQ(asset->tracks(MediaType::kAudio).size(), 1u);
+}
+
+TEST_F(FfmpegAssetTest, UnreadableFilesFailWithOneLineNamingThePath) {
+  const std::string missing = dir_.File("missing.mp4");
+  EXPECT_EQ(OpenError(missing), "Cannot open movie " + missing + ": No such file or directory");
+
+  EXPECT_EQ(OpenError(dir_.path()), "Cannot open movie " + dir_.path() + ": Is a directory");
+
+  const std::string text = dir_.File("notes.mp4");
+  WriteFile(text, "These are not the frames you are looking for.\n");
+  EXPECT_EQ(OpenError(text),
+            "Cannot open movie " + text + ": not a movie file, or its data is damaged");
+
+  const std::string empty = dir_.File("empty.mov");
+  WriteFile(empty, "");
+  EXPECT_THAT(OpenError(empty), HasSubstr("Cannot open movie " + empty + ": "));
+
+  for (const std::string& error : {OpenError(missing), OpenError(text), OpenError(empty)}) {
+    EXPECT_THAT(error, Not(HasSubstr("\n")));
+  }
+}
+
+TEST_F(FfmpegAssetTest, TruncatedMoviesFailEitherWay) {
+  SegmentSpec spec;
+  spec.audio = {AudioSpec{}};
+  MakeSegment(dir_.File("whole.mp4"), spec);
+  const std::string bytes = ReadFile(dir_.File("whole.mp4"));
+  // Written by ffmpeg without faststart: mdat first, so a cut loses the moov.
+  const std::string cut_index = dir_.File("cut_index.mp4");
+  WriteFile(cut_index, bytes.substr(0, bytes.size() / 2));
+  EXPECT_EQ(OpenError(cut_index),
+            "Cannot open movie " + cut_index + ": not a movie file, or its data is damaged");
+
+  // With the moov first, the index survives but points past the end.
+  const std::string fast = dir_.File("fast.mp4");
+  ASSERT_EQ(RunProgram("/usr/bin/ffmpeg", {"-v", "error", "-i", dir_.File("whole.mp4"), "-c",
+                                           "copy", "-movflags", "+faststart", fast})
+                .status,
+            0);
+  const std::string fast_bytes = ReadFile(fast);
+  const std::string cut_media = dir_.File("cut_media.mp4");
+  WriteFile(cut_media, fast_bytes.substr(0, fast_bytes.size() * 3 / 4));
+  EXPECT_EQ(OpenError(cut_media),
+            "Cannot open movie " + cut_media + ": the file ends early (truncated)");
+}
+
+}  // namespace

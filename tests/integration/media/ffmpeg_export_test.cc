@@ -1,0 +1,414 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <semaphore>
+#include <thread>
+
+#include "app/tool_error.h"
+#include "platform/media/ffmpeg_media.h"
+#include "tests/integration/media/media_samples.h"
+#include "tests/support/run_tool.h"
+
+namespace {
+
+using media_samples::AudioSpec;
+using media_samples::MakeSegment;
+using media_samples::SegmentSpec;
+using media_samples::StreamType;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// Half an AAC frame at 48 kHz is 10.7 ms: the most a copied lane may be off at a join.
+constexpr double kTickTolerance = 0.011;
+
+struct Outcome {
+  ExportStatus status = ExportStatus::kUnknown;
+  std::string error;  // the error's text, empty when none
+  int completions = 0;
+};
+
+std::string TextOf(std::exception_ptr error) {
+  if (!error) return "";
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+}
+
+// Lays |paths| end to end the way the join command does: video on one track, audio track j of each
+// segment on lane j cut at the segment's video end, the first segment's transform.
+std::unique_ptr<Composition> Compose(MediaServices& media, const std::vector<std::string>& paths) {
+  std::unique_ptr<Composition> composition = media.CreateComposition();
+  CompositionTrack* video = composition->AddMutableTrack(MediaType::kVideo);
+  std::vector<CompositionTrack*> lanes;
+  MediaTime cursor = kMediaTimeZero;
+  for (const std::string& path : paths) {
+    std::unique_ptr<Asset> asset = media.OpenAsset(path);
+    const AssetTrack& source = *asset->tracks(MediaType::kVideo).at(0);
+    const TimeRange range = source.time_range();
+    video->InsertTimeRange(range, source, cursor);
+    if (MediaTimeEqual(cursor, kMediaTimeZero)) {
+      video->SetPreferredTransform(source.preferred_transform());
+    }
+    std::vector<const AssetTrack*> audio = asset->tracks(MediaType::kAudio);
+    for (size_t j = 0; j < audio.size(); ++j) {
+      if (lanes.size() <= j) lanes.push_back(composition->AddMutableTrack(MediaType::kAudio));
+      const TimeRange audio_range = audio[j]->time_range();
+      lanes[j]->InsertTimeRange(
+          {audio_range.start, MediaTimeMinimum(range.duration, audio_range.duration)}, *audio[j],
+          cursor);
+    }
+    cursor = MediaTimeAdd(cursor, range.duration);
+  }
+  return composition;
+}
+
+struct Waiter {
+  std::shared_ptr<std::counting_semaphore<>> done = std::make_shared<std::counting_semaphore<>>(0);
+  std::shared_ptr<std::atomic<int>> calls = std::make_shared<std::atomic<int>>(0);
+  std::function<void()> Completion() {
+    return [done = done, calls = calls] {
+      calls->fetch_add(1);
+      done->release();
+    };
+  }
+  bool Wait(std::chrono::seconds timeout = std::chrono::seconds(60)) {
+    return done->try_acquire_for(timeout);
+  }
+};
+
+std::unique_ptr<ExportSession> StartExport(MediaServices& media, const Composition& composition,
+                                           const std::string& output, Waiter& waiter) {
+  std::unique_ptr<ExportSession> session =
+      media.CreateExportSession(composition, ExportPreset::kHighestQuality);
+  EXPECT_NE(session, nullptr);
+  session->SetOutputPath(output);
+  session->SetOutputFileType(FileType::kMpeg4);
+  session->SetShouldOptimizeForNetworkUse(true);
+  session->ExportAsynchronously(waiter.Completion());
+  return session;
+}
+
+Outcome Join(const std::vector<std::string>& paths, const std::string& output) {
+  FfmpegMedia media;
+  std::unique_ptr<Composition> composition = Compose(media, paths);
+  Waiter waiter;
+  std::unique_ptr<ExportSession> session = StartExport(media, *composition, output, waiter);
+  Outcome outcome;
+  if (!waiter.Wait()) {
+    ADD_FAILURE() << "the export did not finish";
+    return outcome;
+  }
+  // Give a second, wrong call a moment to show up.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  outcome.status = session->status();
+  outcome.error = TextOf(session->error());
+  outcome.completions = waiter.calls->load();
+  return outcome;
+}
+
+std::vector<std::string> FilesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class FfmpegExportTest : public ::testing::Test {
+ protected:
+  // Makes the segments as seg0.mp4, seg1.mp4, ... (or with |extension|) and returns their paths.
+  std::vector<std::string> Make(const std::vector<SegmentSpec>& specs,
+                                const std::string& extension = ".mp4") {
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < specs.size(); ++i) {
+      paths.push_back(dir_.File("seg" + std::to_string(i) + extension));
+      MakeSegment(paths.back(), specs[i]);
+    }
+    return paths;
+  }
+
+  // Every lane's ticks sit where the timeline puts them, and its empty stretches are silent.
+  void ExpectLanesOnTheTimeline(const std::string& output, const std::vector<SegmentSpec>& specs,
+                                int lanes) {
+    for (int lane = 0; lane < lanes; ++lane) {
+      const media_samples::DecodedAudio audio = media_samples::DecodeAudioLane(output, lane);
+      const std::vector<double> expected = media_samples::ExpectedTicks(specs, lane);
+      const auto comparison =
+          media_samples::CompareTicks(expected, media_samples::TickOnsets(audio));
+      ::testing::Test::RecordProperty("lane" + std::to_string(lane) + "_max_tick_error_us",
+                                      static_cast<int>(comparison.max_error * 1e6));
+      EXPECT_TRUE(comparison.Within(kTickTolerance))
+          << "lane " << lane << ": max error " << comparison.max_error << " s, "
+          << comparison.missing << " missing, " << comparison.unexpected << " unexpected";
+      for (const auto& gap : media_samples::ExpectedSilence(specs, lane)) {
+        // A tick's tail or the decoder's overlap may reach a few ms into a gap.
+        EXPECT_LT(media_samples::Rms(audio, gap.from + 0.02, gap.to - 0.02), 1e-3)
+            << "lane " << lane << " gap " << gap.from << "-" << gap.to;
+      }
+    }
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(FfmpegExportTest, MatchingSegmentsAreJoinedByPacketCopy) {
+  std::vector<SegmentSpec> specs(3);
+  specs[0].video_duration = 2.0;
+  specs[0].rotation = 90;
+  specs[1].video_duration = 1.5;
+  specs[1].rotation = 180;
+  specs[2].video_duration = 2.5;
+  for (SegmentSpec& spec : specs) spec.audio = {AudioSpec{.duration = spec.video_duration}};
+  const std::vector<std::string> paths = Make(specs);
+  const std::string output = dir_.File("joined.mp4");
+
+  const Outcome outcome = Join(paths, output);
+  ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+  EXPECT_EQ(outcome.error, "");
+  EXPECT_EQ(outcome.completions, 1);
+
+  std::vector<media_samples::PacketDigest> inputs;
+  for (const std::string& path : paths) {
+    for (const auto& packet : media_samples::VideoPackets(path)) inputs.push_back(packet);
+  }
+  EXPECT_EQ(media_samples::VideoPackets(output), inputs);
+
+  const auto streams = media_samples::ProbeStreams(output);
+  ASSERT_EQ(streams.size(), 2u);
+  EXPECT_EQ(streams[0].type, StreamType::kVideo);
+  EXPECT_EQ(streams[1].type, StreamType::kAudio);
+  EXPECT_NEAR(streams[0].duration, 6.0, 0.001);
+  EXPECT_NEAR(streams[1].duration, 6.0, 0.022);
+  EXPECT_EQ(streams[0].rotation, 90);
+  EXPECT_EQ(media_samples::MajorBrand(output), "isom");
+  EXPECT_TRUE(media_samples::MoovBeforeMdat(output));
+  const auto report = media_samples::DecodesCleanly(output);
+  EXPECT_TRUE(report.clean()) << report.first_error;
+  EXPECT_EQ(report.frames[0], 180);
+  ExpectLanesOnTheTimeline(output, specs, 1);
+  EXPECT_EQ(FilesIn(dir_.path()).size(), paths.size() + 1);
+}
+
+TEST_F(FfmpegExportTest, CopiedAudioErrorsDoNotAddUpOverManyJoins) {
+  // Durations off the 1024-sample grid, audio a little longer or shorter than the video.
+  const double durations[] = {1.1, 0.5, 1.3, 0.7, 1.9, 0.9, 1.2};
+  std::vector<SegmentSpec> specs;
+  for (size_t i = 0; i < std::size(durations); ++i) {
+    SegmentSpec spec;
+    spec.video_duration = durations[i];
+    spec.audio = {AudioSpec{.duration = durations[i] + (i % 2 ? -0.2 : 0.3)}};
+    specs.push_back(spec);
+  }
+  const std::string output = dir_.File("joined.mp4");
+
+  const Outcome outcome = Join(Make(specs), output);
+  ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+  const auto streams = media_samples::ProbeStreams(output);
+  EXPECT_NEAR(streams[0].duration, 7.6, 0.001);
+  EXPECT_NEAR(streams[1].duration, 7.6, 0.022);
+  EXPECT_TRUE(media_samples::DecodesCleanly(output).clean());
+  ExpectLanesOnTheTimeline(output, specs, 1);
+}
+
+TEST_F(FfmpegExportTest, LanesAreSilentWhereTheyHoldNoAudio) {
+  std::vector<SegmentSpec> specs(3);
+  specs[0].video_duration = 2.0;
+  specs[0].audio = {AudioSpec{.duration = 1.2}, AudioSpec{.duration = 2.6}};
+  specs[1].video_duration = 1.5;  // no audio at all
+  specs[2].video_duration = 2.0;
+  specs[2].audio = {AudioSpec{.duration = 2.0}, AudioSpec{.duration = 2.0},
+                    AudioSpec{.duration = 1.0}};
+  const std::string output = dir_.File("joined.mp4");
+
+  const Outcome outcome = Join(Make(specs), output);
+  ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+
+  const auto streams = media_samples::ProbeStreams(output);
+  const auto lanes = media_samples::StreamsOfType(streams, StreamType::kAudio);
+  ASSERT_EQ(lanes.size(), 3u);
+  for (const auto& lane : lanes) {
+    EXPECT_EQ(lane.codec, "aac");
+    EXPECT_NEAR(lane.duration, 5.5, 0.022);
+  }
+  EXPECT_TRUE(media_samples::DecodesCleanly(output).clean());
+  ExpectLanesOnTheTimeline(output, specs, 3);
+}
+
+TEST_F(FfmpegExportTest, MismatchedExtradataIsReencodedAndKeepsTheTimeline) {
+  std::vector<SegmentSpec> specs(2);
+  specs[0].crf = 23;
+  specs[0].rotation = 270;
+  specs[1].crf = 30;
+  specs[1].video_duration = 1.5;
+  for (SegmentSpec& spec : specs) spec.audio = {AudioSpec{.duration = spec.video_duration}};
+  const std::vector<std::string> paths = Make(specs);
+  const std::string output = dir_.File("joined.mp4");
+
+  const Outcome outcome = Join(paths, output);
+  ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+
+  const auto in = media_samples::ProbeStreams(paths[0]);
+  const auto out = media_samples::ProbeStreams(output);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_NE(out[0].extradata, in[0].extradata);
+  EXPECT_NE(media_samples::VideoPackets(output).front(),
+            media_samples::VideoPackets(paths[0]).front());
+  EXPECT_EQ(out[0].codec, "h264");
+  EXPECT_EQ(out[0].width, 160);
+  EXPECT_EQ(out[0].rotation, 270);
+  EXPECT_NEAR(out[0].duration, 3.5, 0.001);
+  EXPECT_TRUE(media_samples::MoovBeforeMdat(output));
+  const auto report = media_samples::DecodesCleanly(output);
+  EXPECT_TRUE(report.clean()) << report.first_error;
+  EXPECT_EQ(report.frames[0], 105);
+  ExpectLanesOnTheTimeline(output, specs, 1);
+}
+
+TEST_F(FfmpegExportTest, OtherSizesAreScaledToTheFirstSegments) {
+  std::vector<SegmentSpec> specs(2);
+  specs[0].width = 160;
+  specs[0].height = 120;
+  specs[1].width = 320;
+  specs[1].height = 240;
+  specs[1].audio = {AudioSpec{}};
+  const std::string output = dir_.File("joined.mp4");
+
+  const Outcome outcome = Join(Make(specs), output);
+  ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+  const auto out = media_samples::ProbeStreams(output);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].width, 160);
+  EXPECT_EQ(out[0].height, 120);
+  EXPECT_EQ(out[0].rotation, 0);
+  EXPECT_NEAR(out[0].duration, 4.0, 0.001);
+  EXPECT_TRUE(media_samples::DecodesCleanly(output).clean());
+  // The lane is born in the second segment: silent lead-in, then its ticks.
+  ExpectLanesOnTheTimeline(output, specs, 1);
+}
+
+TEST_F(FfmpegExportTest, LaneWithOtherRatesOrCodecsIsReencodedSampleExact) {
+  std::vector<SegmentSpec> specs(3);
+  specs[0].audio = {AudioSpec{.sample_rate = 48000}};
+  specs[1].audio = {AudioSpec{.duration = 1.3, .sample_rate = 44100, .channels = 1}};
+  specs[2].audio = {AudioSpec{.duration = 3.0, .codec = "libmp3lame"}};
+  const std::string output = dir_.File("joined.mp4");
+
+  const Outcome outcome = Join(Make(specs), output);
+  ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+  const auto lanes =
+      media_samples::StreamsOfType(media_samples::ProbeStreams(output), StreamType::kAudio);
+  ASSERT_EQ(lanes.size(), 1u);
+  EXPECT_EQ(lanes[0].codec, "aac");
+  EXPECT_EQ(lanes[0].sample_rate, 48000);
+  EXPECT_EQ(lanes[0].channels, 2);
+  EXPECT_NEAR(lanes[0].duration, 6.0, 0.022);
+  EXPECT_TRUE(media_samples::DecodesCleanly(output).clean());
+  ExpectLanesOnTheTimeline(output, specs, 1);
+}
+
+TEST_F(FfmpegExportTest, MovAndM4vSegmentsJoinIntoMp4) {
+  std::vector<SegmentSpec> specs(2);
+  for (SegmentSpec& spec : specs) spec.audio = {AudioSpec{}};
+  std::vector<std::string> paths = {dir_.File("a.mov"), dir_.File("b.m4v")};
+  MakeSegment(paths[0], specs[0]);
+  MakeSegment(paths[1], specs[1]);
+  const std::string output = dir_.File("joined.mp4");
+
+  const Outcome outcome = Join(paths, output);
+  ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+  EXPECT_EQ(media_samples::MajorBrand(output), "isom");
+  EXPECT_NEAR(media_samples::ProbeStreams(output)[0].duration, 4.0, 0.001);
+  ExpectLanesOnTheTimeline(output, specs, 1);
+}
+
+TEST_F(FfmpegExportTest, ExistingOutputIsNeverReplaced) {
+  const std::vector<std::string> paths = Make({SegmentSpec{}});
+  const std::string output = dir_.File("taken.mp4");
+  WriteFile(output, "an earlier recording");
+
+  const Outcome outcome = Join(paths, output);
+  EXPECT_EQ(outcome.status, ExportStatus::kFailed);
+  EXPECT_EQ(outcome.error, "Cannot export to " + output + ": a file already exists there");
+  EXPECT_EQ(outcome.completions, 1);
+  EXPECT_EQ(ReadFile(output), "an earlier recording");
+  EXPECT_EQ(FilesIn(dir_.path()), (std::vector<std::string>{"seg0.mp4", "taken.mp4"}));
+
+  // Not even a segment of the join itself.
+  const Outcome over_input = Join(paths, paths[0]);
+  EXPECT_EQ(over_input.status, ExportStatus::kFailed);
+  EXPECT_THAT(over_input.error, HasSubstr(paths[0]));
+  EXPECT_EQ(media_samples::ProbeStreams(paths[0]).size(), 1u);
+}
+
+TEST_F(FfmpegExportTest, MissingFolderFailsAndCreatesNothing) {
+  const std::vector<std::string> paths = Make({SegmentSpec{}});
+  const std::string folder = dir_.File("no/such");
+  const Outcome outcome = Join(paths, folder + "/joined.mp4");
+  EXPECT_EQ(outcome.status, ExportStatus::kFailed);
+  EXPECT_EQ(outcome.error,
+            "Cannot export to " + folder + "/joined.mp4: the folder " + folder + " does not exist");
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("no")));
+}
+
+TEST_F(FfmpegExportTest, SegmentGoneBeforeTheExportFailsNamingIt) {
+  const std::vector<std::string> paths = Make({SegmentSpec{}, SegmentSpec{}});
+  FfmpegMedia media;
+  std::unique_ptr<Composition> composition = Compose(media, paths);
+  std::filesystem::remove(paths[1]);
+  Waiter waiter;
+  const std::string output = dir_.File("joined.mp4");
+  std::unique_ptr<ExportSession> session = StartExport(media, *composition, output, waiter);
+  ASSERT_TRUE(waiter.Wait());
+  EXPECT_EQ(session->status(), ExportStatus::kFailed);
+  EXPECT_EQ(TextOf(session->error()),
+            "Cannot open movie " + paths[1] + ": No such file or directory");
+  EXPECT_FALSE(FileExists(output));
+  EXPECT_EQ(FilesIn(dir_.path()), (std::vector<std::string>{"seg0.mp4"}));
+}
+
+TEST_F(FfmpegExportTest, CancelledExportLeavesNoFileTheMomentCancelReturns) {
+  // Re-encoding (the CRFs differ) many placements keeps the export busy for a while.
+  std::vector<SegmentSpec> specs(2);
+  specs[1].crf = 35;
+  const std::vector<std::string> made = Make(specs);
+  std::vector<std::string> paths;
+  for (int i = 0; i < 40; ++i) paths.push_back(made[i % 2]);
+  FfmpegMedia media;
+  std::unique_ptr<Composition> composition = Compose(media, paths);
+  Waiter waiter;
+  const std::string output = dir_.File("joined.mp4");
+  std::unique_ptr<ExportSession> session = StartExport(media, *composition, output, waiter);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  ASSERT_FALSE(waiter.Wait(std::chrono::seconds(0))) << "the export ended before the cancel";
+
+  session->CancelExport();
+  EXPECT_EQ(FilesIn(dir_.path()), (std::vector<std::string>{"seg0.mp4", "seg1.mp4"}));
+
+  ASSERT_TRUE(waiter.Wait(std::chrono::seconds(10)));
+  EXPECT_EQ(session->status(), ExportStatus::kCancelled);
+  EXPECT_THAT(TextOf(session->error()), HasSubstr(output));
+  EXPECT_FALSE(FileExists(output));
+  EXPECT_EQ(FilesIn(dir_.path()), (std::vector<std::string>{"seg0.mp4", "seg1.mp4"}));
+  EXPECT_EQ(waiter.calls->load(), 1);
+}
+
+TEST_F(FfmpegExportTest, SessionOutlivedByItsExportStillCompletesOnce) {
+  const std::vector<std::string> paths = Make({SegmentSpec{}});
+  FfmpegMedia media;
+  Waiter waiter;
+  {
+    std::unique_ptr<Composition> composition = Compose(media, paths);
+    std::unique_ptr<ExportSession> session =
+        StartExport(media, *composition, dir_.File("joined.mp4"), waiter);
+  }
+  ASSERT_TRUE(waiter.Wait());
+  EXPECT_EQ(waiter.calls->load(), 1);
+  EXPECT_NEAR(media_samples::ProbeStreams(dir_.File("joined.mp4"))[0].duration, 2.0, 0.001);
+}
+
+}  // namespace
