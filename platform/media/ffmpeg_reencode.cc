@@ -111,7 +111,10 @@ StreamDecoder::~StreamDecoder() = default;
 
 std::vector<FramePtr> StreamDecoder::Decode(const AVPacket* packet) {
   std::vector<FramePtr> frames;
-  if (state_->drained) return frames;
+  if (state_->drained) {
+    if (packet) throw PlatformError(state_->what + ": data after the end of the stream");
+    return frames;
+  }
   AVCodecContext* context = state_->context.get();
   int rc = avcodec_send_packet(context, packet);
   if (rc < 0 && rc != AVERROR_EOF) {
@@ -183,7 +186,10 @@ const AVCodecContext* VideoReencoder::codec_context() const { return state_->con
 
 std::vector<PacketPtr> VideoReencoder::Encode(const AVFrame* frame) {
   std::vector<PacketPtr> packets;
-  if (state_->drained) return packets;
+  if (state_->drained) {
+    if (frame) throw PlatformError(state_->what + ": frame after the end of the stream");
+    return packets;
+  }
   AVCodecContext* context = state_->context.get();
   const std::string& what = state_->what;
   AVFrame* staged = nullptr;

@@ -80,6 +80,31 @@ TEST_F(VideoReencode, FramesAlreadyAtTheSizeKeepTheirPicture) {
   }
 }
 
+TEST_F(VideoReencode, SourcesOfDifferentSizesShareOneOutputSize) {
+  std::string wide = dir_.File("wide.mp4"), tall = dir_.File("tall.mp4");
+  MakeWithFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x180:rate=30", "-frames:v", "4", "-c:v",
+                  "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", wide});
+  MakeWithFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=120x200:rate=30", "-frames:v", "5", "-c:v",
+                  "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv444p", tall});
+  std::vector<FramePtr> frames = DecodeFile(wide, AVMEDIA_TYPE_VIDEO);
+  std::vector<FramePtr> second = DecodeFile(tall, AVMEDIA_TYPE_VIDEO);
+  ASSERT_EQ(second.size(), 5u);
+  EXPECT_EQ(second[0]->format, AV_PIX_FMT_YUV444P);
+  for (auto& frame : second) frames.push_back(std::move(frame));
+  for (std::size_t i = 0; i < frames.size(); ++i) frames[i]->pts = static_cast<std::int64_t>(i);
+  VideoReencoder encoder(320, 180, AVRational{1, 30}, AVRational{30, 1}, true);
+  std::vector<PacketPtr> packets = EncodeAll(encoder, frames);
+  ASSERT_EQ(packets.size(), 9u);
+  std::vector<FramePtr> decoded = DecodePackets(encoder.codec_context(), packets);
+  ASSERT_EQ(decoded.size(), 9u);
+  for (std::size_t i = 0; i < decoded.size(); ++i) {
+    EXPECT_EQ(decoded[i]->width, 320);
+    EXPECT_EQ(decoded[i]->height, 180);
+    EXPECT_EQ(decoded[i]->pts, static_cast<std::int64_t>(i));
+  }
+  EXPECT_THROW(encoder.Encode(frames[0].get()), PlatformError);
+}
+
 TEST_F(VideoReencode, OddSizeIsRefusedWithAReadableError) {
   try {
     VideoReencoder encoder(641, 480, AVRational{1, 30}, AVRational{30, 1}, true);
