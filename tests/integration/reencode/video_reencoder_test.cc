@@ -105,6 +105,42 @@ TEST_F(VideoReencode, SourcesOfDifferentSizesShareOneOutputSize) {
   EXPECT_THROW(encoder.Encode(frames[0].get()), PlatformError);
 }
 
+// A 64x64 yuv420p frame of one luma level, neutral chroma, tagged with |range|.
+FramePtr FlatFrame(int luma, AVColorRange range, std::int64_t pts) {
+  FramePtr frame(av_frame_alloc());
+  frame->format = AV_PIX_FMT_YUV420P;
+  frame->width = 64;
+  frame->height = 64;
+  frame->color_range = range;
+  frame->pts = pts;
+  EXPECT_GE(av_frame_get_buffer(frame.get(), 0), 0);
+  for (int y = 0; y < 64; ++y) std::fill_n(frame->data[0] + y * frame->linesize[0], 64, luma);
+  for (int plane = 1; plane < 3; ++plane) {
+    for (int y = 0; y < 32; ++y) {
+      std::fill_n(frame->data[plane] + y * frame->linesize[plane], 32, 128);
+    }
+  }
+  return frame;
+}
+
+TEST_F(VideoReencode, FullRangeFramesComeOutInLimitedRange) {
+  std::vector<FramePtr> frames;
+  frames.push_back(FlatFrame(0, AVCOL_RANGE_JPEG, 0));
+  frames.push_back(FlatFrame(255, AVCOL_RANGE_JPEG, 1));
+  frames.push_back(FlatFrame(16, AVCOL_RANGE_MPEG, 2));
+  frames.push_back(FlatFrame(235, AVCOL_RANGE_UNSPECIFIED, 3));
+  VideoReencoder encoder(64, 64, AVRational{1, 30}, AVRational{30, 1}, false);
+  std::vector<FramePtr> decoded =
+      DecodePackets(encoder.codec_context(), EncodeAll(encoder, frames));
+  ASSERT_EQ(decoded.size(), 4u);
+  const int expected[] = {16, 235, 16, 235};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_NE(decoded[i]->color_range, AVCOL_RANGE_JPEG);
+    EXPECT_NEAR(decoded[i]->data[0][32 * decoded[i]->linesize[0] + 32], expected[i], 2)
+        << "frame " << i;
+  }
+}
+
 TEST_F(VideoReencode, OddSizeIsRefusedWithAReadableError) {
   try {
     VideoReencoder encoder(641, 480, AVRational{1, 30}, AVRational{30, 1}, true);
