@@ -114,11 +114,11 @@ TEST_F(AudioLane, SourcesLandAtTheirCursorsWithSilenceBetween) {
 
     EXPECT_LT(Peak(lane_samples, 0, kOnsetInLane - 1024), 0.01);
     EXPECT_NEAR(Onset(lane_samples, 0), kOnsetInLane, 6);
-    EXPECT_NEAR(ToneShift(lane_samples, kOnsetInLane), 0, 2);
+    EXPECT_NEAR(ToneShift(lane_samples, kOnsetInLane), 0, 1);
     EXPECT_GT(Peak(lane_samples, end1 - 1024, end1), 0.45);
     EXPECT_LT(Peak(lane_samples, end1 + 2048, end2 + kOnsetInLane - 1024), 1e-3);
     EXPECT_NEAR(Onset(lane_samples, end2), end2 + kOnsetInLane, 6);
-    EXPECT_NEAR(ToneShift(lane_samples, end2 + kOnsetInLane), 0, 2);
+    EXPECT_NEAR(ToneShift(lane_samples, end2 + kOnsetInLane), 0, 1);
     EXPECT_GT(Peak(lane_samples, end2 + 48000 - 1024, end2 + 48000), 0.45);
     EXPECT_LT(Peak(lane_samples, end2 + 48000 + 2048, end3), 1e-3);
   }
@@ -140,7 +140,7 @@ TEST_F(AudioLane, MuxedIntoMpeg4LaneSampleZeroPlaysAtTimeZero) {
   std::vector<float> decoded = ChannelSamples(frames, 0);
   EXPECT_EQ(static_cast<std::int64_t>(decoded.size()), 49 * 1024);
   EXPECT_NEAR(Onset(decoded, 0), kOnsetInLane, 6);
-  EXPECT_NEAR(ToneShift(decoded, kOnsetInLane), 0, 2);
+  EXPECT_NEAR(ToneShift(decoded, kOnsetInLane), 0, 1);
   EXPECT_LT(Peak(decoded, end, static_cast<std::int64_t>(decoded.size())), 1e-3);
 }
 
@@ -175,10 +175,10 @@ TEST_F(AudioLane, SourcesOfAnotherRateAndLayoutFollowSampleExactly) {
 
   EXPECT_LT(Peak(lane_samples, 0, 14400 + kOnsetInLane - 1024), 1e-3);
   EXPECT_NEAR(Onset(lane_samples, 0), 14400 + kOnsetInLane, 6);
-  EXPECT_NEAR(ToneShift(lane_samples, 14400 + kOnsetInLane), 0, 2);
+  EXPECT_NEAR(ToneShift(lane_samples, 14400 + kOnsetInLane), 0, 1);
   EXPECT_LT(Peak(lane_samples, second + 1024, second + 4800 - 1024), 1e-2);
   EXPECT_NEAR(Onset(lane_samples, second), second + 4800, 6);
-  EXPECT_NEAR(ToneShift(lane_samples, second + 4800), 0, 2);
+  EXPECT_NEAR(ToneShift(lane_samples, second + 4800), 0, 1);
   EXPECT_LT(Peak(lane_samples, second + 24000 + 2048, second + 30000), 1e-3);
 }
 
