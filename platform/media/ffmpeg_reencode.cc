@@ -78,8 +78,6 @@ void ReceivePackets(AVCodecContext* context, const std::string& what, std::vecto
 
 }  // namespace
 
-// ---------------------------------------------------------------------------------------------
-
 struct StreamDecoder::State {
   CodecContextPtr context;
   std::string what;
@@ -135,11 +133,13 @@ std::vector<FramePtr> StreamDecoder::Decode(const AVPacket* packet) {
   return frames;
 }
 
-// ---------------------------------------------------------------------------------------------
-
 struct VideoReencoder::State {
   CodecContextPtr context;
   std::unique_ptr<SwsContext, SwsDeleter> scaler;
+  int scaler_width = 0;
+  int scaler_height = 0;
+  int scaler_format = -1;
+  int scaler_full_range = 0;
   FramePtr scaled;
   FramePtr staged;
   std::string what = "H.264 encoder (libx264)";
@@ -184,10 +184,6 @@ struct VideoReencoder::State {
     sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, scaled->data,
               scaled->linesize);
   }
-  int scaler_width = 0;
-  int scaler_height = 0;
-  int scaler_format = -1;
-  int scaler_full_range = 0;
 };
 
 VideoReencoder::VideoReencoder(int width, int height, AVRational time_base, AVRational frame_rate,
@@ -262,8 +258,6 @@ std::vector<PacketPtr> VideoReencoder::Encode(const AVFrame* frame) {
   ReceivePackets(context, what, packets);
   return packets;
 }
-
-// ---------------------------------------------------------------------------------------------
 
 struct AudioLaneReencoder::State {
   CodecContextPtr context;
