@@ -2,7 +2,7 @@
 
 // Building blocks of the export for inputs that cannot be copied packet for packet: decoding a
 // stream, re-encoding video to H.264 at a fixed size, and re-encoding one audio lane to AAC with an
-// exact sample count. Used only inside platform/media.
+// exact sample count. Used only inside platform/media. Each object is used by one thread at a time.
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -106,9 +106,11 @@ class AudioLaneReencoder {
   // silence before a source. Throws when the lane already holds more than |end|.
   void FinishSourceAt(std::int64_t end);
 
-  // Packets ready so far; call it often to bound memory. With |finish|, the last partial frame
-  // is encoded and the encoder drained; after FinishSourceAt of the last source, once, at the end.
-  // Samples of a source not ended with FinishSourceAt are then lost.
+  // Packets ready so far; call it often to bound memory (a long gap is best padded in steps of
+  // FinishSourceAt, taking the packets between: an hour of silence is about 170,000 packets). With
+  // |finish|, the last partial frame is encoded and the encoder drained; after FinishSourceAt of
+  // the last source, once, at the end. Samples of a source not ended with FinishSourceAt are then
+  // lost.
   std::vector<PacketPtr> TakePackets(bool finish);
 
  private:

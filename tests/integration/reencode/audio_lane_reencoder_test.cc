@@ -197,6 +197,32 @@ TEST_F(AudioLane, AppendStopsAtTheEndMidFrame) {
   EXPECT_TRUE(lane.TakePackets(true).empty());
 }
 
+TEST_F(AudioLane, LongGapPaddedInStepsIsOneRunOfSilence) {
+  AudioLaneReencoder lane(kLaneRate, Stereo(), 256000, false);
+  std::vector<PacketPtr> packets;
+  for (std::int64_t end = 10000; end <= 100000; end += 10000) {
+    lane.FinishSourceAt(end);
+    for (auto& packet : lane.TakePackets(false)) packets.push_back(std::move(packet));
+  }
+  for (auto& packet : lane.TakePackets(true)) packets.push_back(std::move(packet));
+  ASSERT_FALSE(packets.empty());
+  std::int64_t next = packets.front()->pts;
+  for (const auto& packet : packets) {
+    EXPECT_EQ(packet->pts, next);
+    next += packet->duration;
+  }
+  EXPECT_EQ(next, 100000);
+  std::vector<float> decoded = ChannelSamples(DecodePackets(lane.codec_context(), packets), 0);
+  EXPECT_GE(static_cast<std::int64_t>(decoded.size()), 100000);
+  EXPECT_EQ(Peak(decoded, 0, static_cast<std::int64_t>(decoded.size())), 0.0f);
+}
+
+TEST_F(AudioLane, EmptyLaneFinishesWithoutPackets) {
+  AudioLaneReencoder lane(kLaneRate, Stereo(), 256000, false);
+  EXPECT_EQ(lane.samples(), 0);
+  EXPECT_TRUE(lane.TakePackets(true).empty());
+}
+
 TEST_F(AudioLane, EndBeforeWhatTheLaneHoldsIsRefused) {
   AudioLaneReencoder lane(kLaneRate, Stereo(), 256000, false);
   lane.FinishSourceAt(5000);
