@@ -11,9 +11,9 @@
 
 namespace {
 
-using media_samples::AudioSpec;
+using media_samples::AudioPlan;
 using media_samples::MakeSegment;
-using media_samples::SegmentSpec;
+using media_samples::SegmentPlan;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -39,9 +39,9 @@ class FfmpegAssetTest : public ::testing::Test {
 };
 
 TEST_F(FfmpegAssetTest, TracksComeInFileOrderWithExactRanges) {
-  SegmentSpec spec;
+  SegmentPlan spec;
   spec.video_duration = 2.0;
-  spec.audio = {AudioSpec{.duration = 1.5}, AudioSpec{.duration = 2.5, .channels = 1}};
+  spec.audio = {AudioPlan{.duration = 1.5}, AudioPlan{.duration = 2.5, .channels = 1}};
   MakeSegment(dir_.File("a.mp4"), spec);
 
   std::unique_ptr<Asset> asset = media_.OpenAsset(dir_.File("a.mp4"));
@@ -57,9 +57,9 @@ TEST_F(FfmpegAssetTest, TracksComeInFileOrderWithExactRanges) {
 }
 
 TEST_F(FfmpegAssetTest, StartOffsetIsTheRangeStart) {
-  SegmentSpec spec;
+  SegmentPlan spec;
   spec.start = 1.5;
-  spec.audio = {AudioSpec{}};
+  spec.audio = {AudioPlan{}};
   MakeSegment(dir_.File("late.mp4"), spec);
 
   std::unique_ptr<Asset> asset = media_.OpenAsset(dir_.File("late.mp4"));
@@ -74,7 +74,7 @@ TEST_F(FfmpegAssetTest, StartOffsetIsTheRangeStart) {
 }
 
 TEST_F(FfmpegAssetTest, DisplayMatrixIsThePreferredTransform) {
-  SegmentSpec spec;
+  SegmentPlan spec;
   spec.rotation = 90;
   MakeSegment(dir_.File("rotated.mov"), spec);
 
@@ -103,8 +103,8 @@ TEST(DisplayMatrix, ConvertsToTransformAndBackExactly) {
 }
 
 TEST_F(FfmpegAssetTest, MovAndM4vOpenLikeMp4) {
-  SegmentSpec spec;
-  spec.audio = {AudioSpec{}};
+  SegmentPlan spec;
+  spec.audio = {AudioPlan{}};
   for (const char* name : {"s.mov", "s.m4v"}) {
     MakeSegment(dir_.File(name), spec);
     std::unique_ptr<Asset> asset = media_.OpenAsset(dir_.File(name));
@@ -117,9 +117,9 @@ TEST_F(FfmpegAssetTest, MovAndM4vOpenLikeMp4) {
 }
 
 TEST_F(FfmpegAssetTest, AudioOnlyFileListsNoVideo) {
-  SegmentSpec spec;
+  SegmentPlan spec;
   spec.has_video = false;
-  spec.audio = {AudioSpec{}};
+  spec.audio = {AudioPlan{}};
   MakeSegment(dir_.File("voice.mp4"), spec);
 
   std::unique_ptr<Asset> asset = media_.OpenAsset(dir_.File("voice.mp4"));
@@ -148,8 +148,8 @@ TEST_F(FfmpegAssetTest, UnreadableFilesFailWithOneLineNamingThePath) {
 }
 
 TEST_F(FfmpegAssetTest, TruncatedMoviesFailEitherWay) {
-  SegmentSpec spec;
-  spec.audio = {AudioSpec{}};
+  SegmentPlan spec;
+  spec.audio = {AudioPlan{}};
   MakeSegment(dir_.File("whole.mp4"), spec);
   const std::string bytes = ReadFile(dir_.File("whole.mp4"));
   // Written by ffmpeg without faststart: mdat first, so a cut loses the moov.

@@ -13,9 +13,9 @@
 
 namespace {
 
-using media_samples::AudioSpec;
+using media_samples::AudioPlan;
 using media_samples::MakeSegment;
-using media_samples::SegmentSpec;
+using media_samples::SegmentPlan;
 using media_samples::StreamType;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -122,7 +122,7 @@ std::vector<std::string> FilesIn(const std::string& dir) {
 class FfmpegExportTest : public ::testing::Test {
  protected:
   // Makes the segments as seg0.mp4, seg1.mp4, ... (or with |extension|) and returns their paths.
-  std::vector<std::string> Make(const std::vector<SegmentSpec>& specs,
+  std::vector<std::string> Make(const std::vector<SegmentPlan>& specs,
                                 const std::string& extension = ".mp4") {
     std::vector<std::string> paths;
     for (size_t i = 0; i < specs.size(); ++i) {
@@ -133,7 +133,7 @@ class FfmpegExportTest : public ::testing::Test {
   }
 
   // Every lane's ticks sit where the timeline puts them, and its empty stretches are silent.
-  void ExpectLanesOnTheTimeline(const std::string& output, const std::vector<SegmentSpec>& specs,
+  void ExpectLanesOnTheTimeline(const std::string& output, const std::vector<SegmentPlan>& specs,
                                 int lanes) {
     for (int lane = 0; lane < lanes; ++lane) {
       const media_samples::DecodedAudio audio = media_samples::DecodeAudioLane(output, lane);
@@ -157,13 +157,13 @@ class FfmpegExportTest : public ::testing::Test {
 };
 
 TEST_F(FfmpegExportTest, MatchingSegmentsAreJoinedByPacketCopy) {
-  std::vector<SegmentSpec> specs(3);
+  std::vector<SegmentPlan> specs(3);
   specs[0].video_duration = 2.0;
   specs[0].rotation = 90;
   specs[1].video_duration = 1.5;
   specs[1].rotation = 180;
   specs[2].video_duration = 2.5;
-  for (SegmentSpec& spec : specs) spec.audio = {AudioSpec{.duration = spec.video_duration}};
+  for (SegmentPlan& spec : specs) spec.audio = {AudioPlan{.duration = spec.video_duration}};
   const std::vector<std::string> paths = Make(specs);
   const std::string output = dir_.File("joined.mp4");
 
@@ -197,11 +197,11 @@ TEST_F(FfmpegExportTest, MatchingSegmentsAreJoinedByPacketCopy) {
 TEST_F(FfmpegExportTest, CopiedAudioErrorsDoNotAddUpOverManyJoins) {
   // Durations off the 1024-sample grid, audio a little longer or shorter than the video.
   const double durations[] = {1.1, 0.5, 1.3, 0.7, 1.9, 0.9, 1.2};
-  std::vector<SegmentSpec> specs;
+  std::vector<SegmentPlan> specs;
   for (size_t i = 0; i < std::size(durations); ++i) {
-    SegmentSpec spec;
+    SegmentPlan spec;
     spec.video_duration = durations[i];
-    spec.audio = {AudioSpec{.duration = durations[i] + (i % 2 ? -0.2 : 0.3)}};
+    spec.audio = {AudioPlan{.duration = durations[i] + (i % 2 ? -0.2 : 0.3)}};
     specs.push_back(spec);
   }
   const std::string output = dir_.File("joined.mp4");
@@ -216,13 +216,13 @@ TEST_F(FfmpegExportTest, CopiedAudioErrorsDoNotAddUpOverManyJoins) {
 }
 
 TEST_F(FfmpegExportTest, LanesAreSilentWhereTheyHoldNoAudio) {
-  std::vector<SegmentSpec> specs(3);
+  std::vector<SegmentPlan> specs(3);
   specs[0].video_duration = 2.0;
-  specs[0].audio = {AudioSpec{.duration = 1.2}, AudioSpec{.duration = 2.6}};
+  specs[0].audio = {AudioPlan{.duration = 1.2}, AudioPlan{.duration = 2.6}};
   specs[1].video_duration = 1.5;  // no audio at all
   specs[2].video_duration = 2.0;
-  specs[2].audio = {AudioSpec{.duration = 2.0}, AudioSpec{.duration = 2.0},
-                    AudioSpec{.duration = 1.0}};
+  specs[2].audio = {AudioPlan{.duration = 2.0}, AudioPlan{.duration = 2.0},
+                    AudioPlan{.duration = 1.0}};
   const std::string output = dir_.File("joined.mp4");
 
   const Outcome outcome = Join(Make(specs), output);
@@ -240,12 +240,12 @@ TEST_F(FfmpegExportTest, LanesAreSilentWhereTheyHoldNoAudio) {
 }
 
 TEST_F(FfmpegExportTest, MismatchedExtradataIsReencodedAndKeepsTheTimeline) {
-  std::vector<SegmentSpec> specs(2);
+  std::vector<SegmentPlan> specs(2);
   specs[0].crf = 23;
   specs[0].rotation = 270;
   specs[1].crf = 30;
   specs[1].video_duration = 1.5;
-  for (SegmentSpec& spec : specs) spec.audio = {AudioSpec{.duration = spec.video_duration}};
+  for (SegmentPlan& spec : specs) spec.audio = {AudioPlan{.duration = spec.video_duration}};
   const std::vector<std::string> paths = Make(specs);
   const std::string output = dir_.File("joined.mp4");
 
@@ -270,12 +270,12 @@ TEST_F(FfmpegExportTest, MismatchedExtradataIsReencodedAndKeepsTheTimeline) {
 }
 
 TEST_F(FfmpegExportTest, OtherSizesAreScaledToTheFirstSegments) {
-  std::vector<SegmentSpec> specs(2);
+  std::vector<SegmentPlan> specs(2);
   specs[0].width = 160;
   specs[0].height = 120;
   specs[1].width = 320;
   specs[1].height = 240;
-  specs[1].audio = {AudioSpec{}};
+  specs[1].audio = {AudioPlan{}};
   const std::string output = dir_.File("joined.mp4");
 
   const Outcome outcome = Join(Make(specs), output);
@@ -292,10 +292,10 @@ TEST_F(FfmpegExportTest, OtherSizesAreScaledToTheFirstSegments) {
 }
 
 TEST_F(FfmpegExportTest, LaneWithOtherRatesOrCodecsIsReencodedSampleExact) {
-  std::vector<SegmentSpec> specs(3);
-  specs[0].audio = {AudioSpec{.sample_rate = 48000}};
-  specs[1].audio = {AudioSpec{.duration = 1.3, .sample_rate = 44100, .channels = 1}};
-  specs[2].audio = {AudioSpec{.duration = 3.0, .codec = "libmp3lame"}};
+  std::vector<SegmentPlan> specs(3);
+  specs[0].audio = {AudioPlan{.sample_rate = 48000}};
+  specs[1].audio = {AudioPlan{.duration = 1.3, .sample_rate = 44100, .channels = 1}};
+  specs[2].audio = {AudioPlan{.duration = 3.0, .codec = "libmp3lame"}};
   const std::string output = dir_.File("joined.mp4");
 
   const Outcome outcome = Join(Make(specs), output);
@@ -312,8 +312,8 @@ TEST_F(FfmpegExportTest, LaneWithOtherRatesOrCodecsIsReencodedSampleExact) {
 }
 
 TEST_F(FfmpegExportTest, MovAndM4vSegmentsJoinIntoMp4) {
-  std::vector<SegmentSpec> specs(2);
-  for (SegmentSpec& spec : specs) spec.audio = {AudioSpec{}};
+  std::vector<SegmentPlan> specs(2);
+  for (SegmentPlan& spec : specs) spec.audio = {AudioPlan{}};
   std::vector<std::string> paths = {dir_.File("a.mov"), dir_.File("b.m4v")};
   MakeSegment(paths[0], specs[0]);
   MakeSegment(paths[1], specs[1]);
@@ -327,7 +327,7 @@ TEST_F(FfmpegExportTest, MovAndM4vSegmentsJoinIntoMp4) {
 }
 
 TEST_F(FfmpegExportTest, ExistingOutputIsNeverReplaced) {
-  const std::vector<std::string> paths = Make({SegmentSpec{}});
+  const std::vector<std::string> paths = Make({SegmentPlan{}});
   const std::string output = dir_.File("taken.mp4");
   WriteFile(output, "an earlier recording");
 
@@ -346,7 +346,7 @@ TEST_F(FfmpegExportTest, ExistingOutputIsNeverReplaced) {
 }
 
 TEST_F(FfmpegExportTest, MissingFolderFailsAndCreatesNothing) {
-  const std::vector<std::string> paths = Make({SegmentSpec{}});
+  const std::vector<std::string> paths = Make({SegmentPlan{}});
   const std::string folder = dir_.File("no/such");
   const Outcome outcome = Join(paths, folder + "/joined.mp4");
   EXPECT_EQ(outcome.status, ExportStatus::kFailed);
@@ -356,7 +356,7 @@ TEST_F(FfmpegExportTest, MissingFolderFailsAndCreatesNothing) {
 }
 
 TEST_F(FfmpegExportTest, SegmentGoneBeforeTheExportFailsNamingIt) {
-  const std::vector<std::string> paths = Make({SegmentSpec{}, SegmentSpec{}});
+  const std::vector<std::string> paths = Make({SegmentPlan{}, SegmentPlan{}});
   FfmpegMedia media;
   std::unique_ptr<Composition> composition = Compose(media, paths);
   std::filesystem::remove(paths[1]);
@@ -373,7 +373,7 @@ TEST_F(FfmpegExportTest, SegmentGoneBeforeTheExportFailsNamingIt) {
 
 TEST_F(FfmpegExportTest, CancelledExportLeavesNoFileTheMomentCancelReturns) {
   // Re-encoding (the CRFs differ) many placements keeps the export busy for a while.
-  std::vector<SegmentSpec> specs(2);
+  std::vector<SegmentPlan> specs(2);
   specs[1].crf = 35;
   const std::vector<std::string> made = Make(specs);
   std::vector<std::string> paths;
@@ -398,7 +398,7 @@ TEST_F(FfmpegExportTest, CancelledExportLeavesNoFileTheMomentCancelReturns) {
 }
 
 TEST_F(FfmpegExportTest, SessionOutlivedByItsExportStillCompletesOnce) {
-  const std::vector<std::string> paths = Make({SegmentSpec{}});
+  const std::vector<std::string> paths = Make({SegmentPlan{}});
   FfmpegMedia media;
   Waiter waiter;
   {
