@@ -206,8 +206,11 @@ class FfmpegExportSession : public ExportSession {
   void ExportAsynchronously(std::function<void()> completion) override {
     if (!job_->Start()) return;
     try {
-      std::thread([job = job_, completion] {
+      std::thread([job = job_, completion]() mutable {
         job->Run();
+        // Whatever runs after the completion may race the process's exit: nothing but the
+        // handler's own state is left to release then.
+        job.reset();
         completion();
       }).detach();
     } catch (const std::system_error&) {

@@ -217,6 +217,28 @@ TEST_F(FfmpegExportTest, CopiedAudioErrorsDoNotAddUpOverManyJoins) {
   ExpectLanesOnTheTimeline(output, specs, 1);
 }
 
+TEST_F(FfmpegExportTest, TracksThatStartLateInTheirFileStartAtTheCursor) {
+  std::vector<SegmentPlan> plans(3);
+  plans[0].audio = {AudioPlan{}};
+  plans[1].start = 1.0;
+  plans[1].audio = {AudioPlan{.duration = 1.5, .start = 0.3}};
+  plans[2].audio = {AudioPlan{.duration = 2.5}};
+  const std::vector<std::string> paths = Make(plans);
+  const std::string output = dir_.File("joined.mp4");
+
+  const Outcome outcome = Join(paths, output);
+  ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+  EXPECT_NEAR(media_samples::ProbeStreams(output)[0].duration, 6.0, 0.001);
+  std::vector<media_samples::SegmentLayout> layouts;
+  for (const std::string& path : paths) layouts.push_back(media_samples::ReadLayout(path));
+  const media_samples::DecodedAudio audio = media_samples::DecodeAudioLane(output, 0);
+  const auto comparison = media_samples::CompareTicks(media_samples::ExpectedTicks(layouts, 0),
+                                                      media_samples::TickOnsets(audio));
+  EXPECT_TRUE(comparison.Within(kTickTolerance))
+      << "max error " << comparison.max_error << " s, " << comparison.missing << " missing, "
+      << comparison.unexpected << " unexpected";
+}
+
 TEST_F(FfmpegExportTest, LanesAreSilentWhereTheyHoldNoAudio) {
   std::vector<SegmentPlan> specs(3);
   specs[0].video_duration = 2.0;
