@@ -141,7 +141,12 @@ class ExportJob {
     if (sources.empty())
       throw PlatformError("Cannot export to " + output_path_ + ": nothing to export");
 
-    rc = avio_open(&output->pb, pending_->url().c_str(), AVIO_FLAG_WRITE);
+    {
+      // Opening for writing creates the name again once a cancel has removed it.
+      std::lock_guard lock(mutex_);
+      ThrowIfCancelled();
+      rc = avio_open(&output->pb, pending_->url().c_str(), AVIO_FLAG_WRITE);
+    }
     if (rc < 0) ThrowAvError("Cannot write movie", output_path_, rc);
     AVDictionary* options = nullptr;
     if (optimize_) SetMoovFirst(sources, &options);
