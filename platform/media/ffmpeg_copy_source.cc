@@ -249,6 +249,7 @@ class AudioCopySource : public PacketSource {
         continue;
       }
       const SourceStream& source = *placements_[next_].source;
+      if (packet->pts == AV_NOPTS_VALUE) packet->pts = packet->dts;
       const std::int64_t ahead = av_rescale_q(slots_[next_].source_start - packet->pts,
                                               source.time_base, {1, sample_rate_});
       if (ahead >= 2 * kAacFrame) continue;

@@ -186,4 +186,36 @@ TEST_F(FfmpegAssetTest, HostileSampleCountsFailWithoutExhaustingMemory) {
   }
 }
 
+TEST_F(FfmpegAssetTest, InsertionOutsideItsTrackOrOfTheWrongTypeFailsNamingTheFile) {
+  SegmentPlan plan;
+  plan.audio = {AudioPlan{}};
+  const std::string path = dir_.File("a.mp4");
+  MakeSegment(path, plan);
+  std::unique_ptr<Asset> asset = media_.OpenAsset(path);
+  const AssetTrack& video = *asset->tracks(MediaType::kVideo)[0];
+  const AssetTrack& audio = *asset->tracks(MediaType::kAudio)[0];
+  std::unique_ptr<Composition> composition = media_.CreateComposition();
+  CompositionTrack* track = composition->AddMutableTrack(MediaType::kVideo);
+  ASSERT_NE(track, nullptr);
+
+  try {
+    track->InsertTimeRange(audio.time_range(), audio, kMediaTimeZero);
+    FAIL() << "audio went into the video track";
+  } catch (const PlatformError& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "Cannot insert " + path + ": the track is of another media type");
+  }
+  try {
+    track->InsertTimeRange({MediaTime{1, 1}, MediaTime{2, 1}}, video, kMediaTimeZero);
+    FAIL() << "a range past the track's end was accepted";
+  } catch (const PlatformError& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "Cannot insert " + path + ": the range lies outside its track");
+  }
+  // A range inside the track is kept after the asset is gone.
+  track->InsertTimeRange({MediaTime{1, 2}, MediaTime{1, 1}}, video, MediaTime{3, 1});
+  asset.reset();
+  EXPECT_NE(media_.CreateExportSession(*composition, ExportPreset::kHighestQuality), nullptr);
+}
+
 }  // namespace

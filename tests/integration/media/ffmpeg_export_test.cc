@@ -371,6 +371,40 @@ TEST_F(FfmpegExportTest, MatroskaSegmentStillGetsTheIndexFirst) {
   EXPECT_TRUE(media_samples::DecodesCleanly(output).clean());
 }
 
+TEST_F(FfmpegExportTest, RangeFromInsideATrackStartsThere) {
+  SegmentPlan plan;
+  plan.video_duration = 3.0;
+  plan.audio = {AudioPlan{.duration = 3.0}};
+  const std::vector<std::string> paths = Make({plan});
+  FfmpegMedia media;
+  std::unique_ptr<Composition> composition = media.CreateComposition();
+  {
+    std::unique_ptr<Asset> asset = media.OpenAsset(paths[0]);
+    const TimeRange middle{MediaTime{1, 2}, MediaTime{2, 1}};
+    composition->AddMutableTrack(MediaType::kVideo)
+        ->InsertTimeRange(middle, *asset->tracks(MediaType::kVideo)[0], kMediaTimeZero);
+    composition->AddMutableTrack(MediaType::kAudio)
+        ->InsertTimeRange(middle, *asset->tracks(MediaType::kAudio)[0], kMediaTimeZero);
+  }
+  Waiter waiter;
+  const std::string output = dir_.File("middle.mp4");
+  std::unique_ptr<ExportSession> session = StartExport(media, *composition, output, waiter);
+  ASSERT_TRUE(waiter.Wait());
+  ASSERT_EQ(session->status(), ExportStatus::kCompleted) << TextOf(session->error());
+
+  const auto streams = media_samples::ProbeStreams(output);
+  EXPECT_NEAR(streams[0].duration, 2.0, 0.001);
+  const auto report = media_samples::DecodesCleanly(output);
+  EXPECT_TRUE(report.clean()) << report.first_error;
+  EXPECT_EQ(report.frames[0], 60);
+  // The source's ticks at 1 s and 2 s play at 0.5 s and 1.5 s.
+  const auto comparison = media_samples::CompareTicks(
+      {0.5, 1.5}, media_samples::TickOnsets(media_samples::DecodeAudioLane(output, 0)));
+  EXPECT_TRUE(comparison.Within(kTickTolerance))
+      << "max error " << comparison.max_error << " s, " << comparison.missing << " missing, "
+      << comparison.unexpected << " unexpected";
+}
+
 TEST_F(FfmpegExportTest, ExistingOutputIsNeverReplaced) {
   const std::vector<std::string> paths = Make({SegmentPlan{}});
   const std::string output = dir_.File("taken.mp4");
