@@ -11,9 +11,9 @@
 
 namespace {
 
-using media_samples::AudioSpec;
+using media_samples::AudioPlan;
 using media_samples::MakeSegment;
-using media_samples::SegmentSpec;
+using media_samples::SegmentPlan;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -39,10 +39,10 @@ class FfmpegAssetTest : public ::testing::Test {
 };
 
 TEST_F(FfmpegAssetTest, TracksComeInFileOrderWithExactRanges) {
-  SegmentSpec spec;
-  spec.video_duration = 2.0;
-  spec.audio = {AudioSpec{.duration = 1.5}, AudioSpec{.duration = 2.5, .channels = 1}};
-  MakeSegment(dir_.File("a.mp4"), spec);
+  SegmentPlan plan;
+  plan.video_duration = 2.0;
+  plan.audio = {AudioPlan{.duration = 1.5}, AudioPlan{.duration = 2.5, .channels = 1}};
+  MakeSegment(dir_.File("a.mp4"), plan);
 
   std::unique_ptr<Asset> asset = media_.OpenAsset(dir_.File("a.mp4"));
   std::vector<const AssetTrack*> video = asset->tracks(MediaType::kVideo);
@@ -57,10 +57,10 @@ TEST_F(FfmpegAssetTest, TracksComeInFileOrderWithExactRanges) {
 }
 
 TEST_F(FfmpegAssetTest, StartOffsetIsTheRangeStart) {
-  SegmentSpec spec;
-  spec.start = 1.5;
-  spec.audio = {AudioSpec{}};
-  MakeSegment(dir_.File("late.mp4"), spec);
+  SegmentPlan plan;
+  plan.start = 1.5;
+  plan.audio = {AudioPlan{}};
+  MakeSegment(dir_.File("late.mp4"), plan);
 
   std::unique_ptr<Asset> asset = media_.OpenAsset(dir_.File("late.mp4"));
   const TimeRange video = asset->tracks(MediaType::kVideo)[0]->time_range();
@@ -74,9 +74,9 @@ TEST_F(FfmpegAssetTest, StartOffsetIsTheRangeStart) {
 }
 
 TEST_F(FfmpegAssetTest, DisplayMatrixIsThePreferredTransform) {
-  SegmentSpec spec;
-  spec.rotation = 90;
-  MakeSegment(dir_.File("rotated.mov"), spec);
+  SegmentPlan plan;
+  plan.rotation = 90;
+  MakeSegment(dir_.File("rotated.mov"), plan);
 
   std::unique_ptr<Asset> asset = media_.OpenAsset(dir_.File("rotated.mov"));
   const Transform transform = asset->tracks(MediaType::kVideo)[0]->preferred_transform();
@@ -103,10 +103,10 @@ TEST(DisplayMatrix, ConvertsToTransformAndBackExactly) {
 }
 
 TEST_F(FfmpegAssetTest, MovAndM4vOpenLikeMp4) {
-  SegmentSpec spec;
-  spec.audio = {AudioSpec{}};
+  SegmentPlan plan;
+  plan.audio = {AudioPlan{}};
   for (const char* name : {"s.mov", "s.m4v"}) {
-    MakeSegment(dir_.File(name), spec);
+    MakeSegment(dir_.File(name), plan);
     std::unique_ptr<Asset> asset = media_.OpenAsset(dir_.File(name));
     EXPECT_EQ(asset->tracks(MediaType::kVideo).size(), 1u) << name;
     EXPECT_EQ(asset->tracks(MediaType::kAudio).size(), 1u) << name;
@@ -117,10 +117,10 @@ TEST_F(FfmpegAssetTest, MovAndM4vOpenLikeMp4) {
 }
 
 TEST_F(FfmpegAssetTest, AudioOnlyFileListsNoVideo) {
-  SegmentSpec spec;
-  spec.has_video = false;
-  spec.audio = {AudioSpec{}};
-  MakeSegment(dir_.File("voice.mp4"), spec);
+  SegmentPlan plan;
+  plan.has_video = false;
+  plan.audio = {AudioPlan{}};
+  MakeSegment(dir_.File("voice.mp4"), plan);
 
   std::unique_ptr<Asset> asset = media_.OpenAsset(dir_.File("voice.mp4"));
   EXPECT_TRUE(asset->tracks(MediaType::kVideo).empty());
@@ -148,9 +148,9 @@ TEST_F(FfmpegAssetTest, UnreadableFilesFailWithOneLineNamingThePath) {
 }
 
 TEST_F(FfmpegAssetTest, TruncatedMoviesFailEitherWay) {
-  SegmentSpec spec;
-  spec.audio = {AudioSpec{}};
-  MakeSegment(dir_.File("whole.mp4"), spec);
+  SegmentPlan plan;
+  plan.audio = {AudioPlan{}};
+  MakeSegment(dir_.File("whole.mp4"), plan);
   const std::string bytes = ReadFile(dir_.File("whole.mp4"));
   // Written by ffmpeg without faststart: mdat first, so a cut loses the moov.
   const std::string cut_index = dir_.File("cut_index.mp4");

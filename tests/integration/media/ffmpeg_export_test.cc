@@ -13,9 +13,9 @@
 
 namespace {
 
-using media_samples::AudioSpec;
+using media_samples::AudioPlan;
 using media_samples::MakeSegment;
-using media_samples::SegmentSpec;
+using media_samples::SegmentPlan;
 using media_samples::StreamType;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -122,22 +122,22 @@ std::vector<std::string> FilesIn(const std::string& dir) {
 class FfmpegExportTest : public ::testing::Test {
  protected:
   // Makes the segments as seg0.mp4, seg1.mp4, ... (or with |extension|) and returns their paths.
-  std::vector<std::string> Make(const std::vector<SegmentSpec>& specs,
+  std::vector<std::string> Make(const std::vector<SegmentPlan>& plans,
                                 const std::string& extension = ".mp4") {
     std::vector<std::string> paths;
-    for (size_t i = 0; i < specs.size(); ++i) {
+    for (size_t i = 0; i < plans.size(); ++i) {
       paths.push_back(dir_.File("seg" + std::to_string(i) + extension));
-      MakeSegment(paths.back(), specs[i]);
+      MakeSegment(paths.back(), plans[i]);
     }
     return paths;
   }
 
   // Every lane's ticks sit where the timeline puts them, and its empty stretches are silent.
-  void ExpectLanesOnTheTimeline(const std::string& output, const std::vector<SegmentSpec>& specs,
+  void ExpectLanesOnTheTimeline(const std::string& output, const std::vector<SegmentPlan>& plans,
                                 int lanes) {
     for (int lane = 0; lane < lanes; ++lane) {
       const media_samples::DecodedAudio audio = media_samples::DecodeAudioLane(output, lane);
-      const std::vector<double> expected = media_samples::ExpectedTicks(specs, lane);
+      const std::vector<double> expected = media_samples::ExpectedTicks(plans, lane);
       const auto comparison =
           media_samples::CompareTicks(expected, media_samples::TickOnsets(audio));
       ::testing::Test::RecordProperty("lane" + std::to_string(lane) + "_max_tick_error_us",
@@ -145,7 +145,7 @@ class FfmpegExportTest : public ::testing::Test {
       EXPECT_TRUE(comparison.Within(kTickTolerance))
           << "lane " << lane << ": max error " << comparison.max_error << " s, "
           << comparison.missing << " missing, " << comparison.unexpected << " unexpected";
-      for (const auto& gap : media_samples::ExpectedSilence(specs, lane)) {
+      for (const auto& gap : media_samples::ExpectedSilence(plans, lane)) {
         // A tick's tail or the decoder's overlap may reach a few ms into a gap.
         EXPECT_LT(media_samples::Rms(audio, gap.from + 0.02, gap.to - 0.02), 1e-3)
             << "lane " << lane << " gap " << gap.from << "-" << gap.to;
@@ -157,14 +157,14 @@ class FfmpegExportTest : public ::testing::Test {
 };
 
 TEST_F(FfmpegExportTest, MatchingSegmentsAreJoinedByPacketCopy) {
-  std::vector<SegmentSpec> specs(3);
-  specs[0].video_duration = 2.0;
-  specs[0].rotation = 90;
-  specs[1].video_duration = 1.5;
-  specs[1].rotation = 180;
-  specs[2].video_duration = 2.5;
-  for (SegmentSpec& spec : specs) spec.audio = {AudioSpec{.duration = spec.video_duration}};
-  const std::vector<std::string> paths = Make(specs);
+  std::vector<SegmentPlan> plans(3);
+  plans[0].video_duration = 2.0;
+  plans[0].rotation = 90;
+  plans[1].video_duration = 1.5;
+  plans[1].rotation = 180;
+  plans[2].video_duration = 2.5;
+  for (SegmentPlan& plan : plans) plan.audio = {AudioPlan{.duration = plan.video_duration}};
+  const std::vector<std::string> paths = Make(plans);
   const std::string output = dir_.File("joined.mp4");
 
   const Outcome outcome = Join(paths, output);
@@ -190,42 +190,42 @@ TEST_F(FfmpegExportTest, MatchingSegmentsAreJoinedByPacketCopy) {
   const auto report = media_samples::DecodesCleanly(output);
   EXPECT_TRUE(report.clean()) << report.first_error;
   EXPECT_EQ(report.frames[0], 180);
-  ExpectLanesOnTheTimeline(output, specs, 1);
+  ExpectLanesOnTheTimeline(output, plans, 1);
   EXPECT_EQ(FilesIn(dir_.path()).size(), paths.size() + 1);
 }
 
 TEST_F(FfmpegExportTest, CopiedAudioErrorsDoNotAddUpOverManyJoins) {
   // Durations off the 1024-sample grid, audio a little longer or shorter than the video.
   const double durations[] = {1.1, 0.5, 1.3, 0.7, 1.9, 0.9, 1.2};
-  std::vector<SegmentSpec> specs;
+  std::vector<SegmentPlan> plans;
   for (size_t i = 0; i < std::size(durations); ++i) {
-    SegmentSpec spec;
-    spec.video_duration = durations[i];
-    spec.audio = {AudioSpec{.duration = durations[i] + (i % 2 ? -0.2 : 0.3)}};
-    specs.push_back(spec);
+    SegmentPlan plan;
+    plan.video_duration = durations[i];
+    plan.audio = {AudioPlan{.duration = durations[i] + (i % 2 ? -0.2 : 0.3)}};
+    plans.push_back(plan);
   }
   const std::string output = dir_.File("joined.mp4");
 
-  const Outcome outcome = Join(Make(specs), output);
+  const Outcome outcome = Join(Make(plans), output);
   ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
   const auto streams = media_samples::ProbeStreams(output);
   EXPECT_NEAR(streams[0].duration, 7.6, 0.001);
   EXPECT_NEAR(streams[1].duration, 7.6, 0.022);
   EXPECT_TRUE(media_samples::DecodesCleanly(output).clean());
-  ExpectLanesOnTheTimeline(output, specs, 1);
+  ExpectLanesOnTheTimeline(output, plans, 1);
 }
 
 TEST_F(FfmpegExportTest, LanesAreSilentWhereTheyHoldNoAudio) {
-  std::vector<SegmentSpec> specs(3);
-  specs[0].video_duration = 2.0;
-  specs[0].audio = {AudioSpec{.duration = 1.2}, AudioSpec{.duration = 2.6}};
-  specs[1].video_duration = 1.5;  // no audio at all
-  specs[2].video_duration = 2.0;
-  specs[2].audio = {AudioSpec{.duration = 2.0}, AudioSpec{.duration = 2.0},
-                    AudioSpec{.duration = 1.0}};
+  std::vector<SegmentPlan> plans(3);
+  plans[0].video_duration = 2.0;
+  plans[0].audio = {AudioPlan{.duration = 1.2}, AudioPlan{.duration = 2.6}};
+  plans[1].video_duration = 1.5;  // no audio at all
+  plans[2].video_duration = 2.0;
+  plans[2].audio = {AudioPlan{.duration = 2.0}, AudioPlan{.duration = 2.0},
+                    AudioPlan{.duration = 1.0}};
   const std::string output = dir_.File("joined.mp4");
 
-  const Outcome outcome = Join(Make(specs), output);
+  const Outcome outcome = Join(Make(plans), output);
   ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
 
   const auto streams = media_samples::ProbeStreams(output);
@@ -236,17 +236,17 @@ TEST_F(FfmpegExportTest, LanesAreSilentWhereTheyHoldNoAudio) {
     EXPECT_NEAR(lane.duration, 5.5, 0.022);
   }
   EXPECT_TRUE(media_samples::DecodesCleanly(output).clean());
-  ExpectLanesOnTheTimeline(output, specs, 3);
+  ExpectLanesOnTheTimeline(output, plans, 3);
 }
 
 TEST_F(FfmpegExportTest, MismatchedExtradataIsReencodedAndKeepsTheTimeline) {
-  std::vector<SegmentSpec> specs(2);
-  specs[0].crf = 23;
-  specs[0].rotation = 270;
-  specs[1].crf = 30;
-  specs[1].video_duration = 1.5;
-  for (SegmentSpec& spec : specs) spec.audio = {AudioSpec{.duration = spec.video_duration}};
-  const std::vector<std::string> paths = Make(specs);
+  std::vector<SegmentPlan> plans(2);
+  plans[0].crf = 23;
+  plans[0].rotation = 270;
+  plans[1].crf = 30;
+  plans[1].video_duration = 1.5;
+  for (SegmentPlan& plan : plans) plan.audio = {AudioPlan{.duration = plan.video_duration}};
+  const std::vector<std::string> paths = Make(plans);
   const std::string output = dir_.File("joined.mp4");
 
   const Outcome outcome = Join(paths, output);
@@ -266,19 +266,19 @@ TEST_F(FfmpegExportTest, MismatchedExtradataIsReencodedAndKeepsTheTimeline) {
   const auto report = media_samples::DecodesCleanly(output);
   EXPECT_TRUE(report.clean()) << report.first_error;
   EXPECT_EQ(report.frames[0], 105);
-  ExpectLanesOnTheTimeline(output, specs, 1);
+  ExpectLanesOnTheTimeline(output, plans, 1);
 }
 
 TEST_F(FfmpegExportTest, OtherSizesAreScaledToTheFirstSegments) {
-  std::vector<SegmentSpec> specs(2);
-  specs[0].width = 160;
-  specs[0].height = 120;
-  specs[1].width = 320;
-  specs[1].height = 240;
-  specs[1].audio = {AudioSpec{}};
+  std::vector<SegmentPlan> plans(2);
+  plans[0].width = 160;
+  plans[0].height = 120;
+  plans[1].width = 320;
+  plans[1].height = 240;
+  plans[1].audio = {AudioPlan{}};
   const std::string output = dir_.File("joined.mp4");
 
-  const Outcome outcome = Join(Make(specs), output);
+  const Outcome outcome = Join(Make(plans), output);
   ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
   const auto out = media_samples::ProbeStreams(output);
   ASSERT_EQ(out.size(), 2u);
@@ -288,17 +288,17 @@ TEST_F(FfmpegExportTest, OtherSizesAreScaledToTheFirstSegments) {
   EXPECT_NEAR(out[0].duration, 4.0, 0.001);
   EXPECT_TRUE(media_samples::DecodesCleanly(output).clean());
   // The lane is born in the second segment: silent lead-in, then its ticks.
-  ExpectLanesOnTheTimeline(output, specs, 1);
+  ExpectLanesOnTheTimeline(output, plans, 1);
 }
 
 TEST_F(FfmpegExportTest, LaneWithOtherRatesOrCodecsIsReencodedSampleExact) {
-  std::vector<SegmentSpec> specs(3);
-  specs[0].audio = {AudioSpec{.sample_rate = 48000}};
-  specs[1].audio = {AudioSpec{.duration = 1.3, .sample_rate = 44100, .channels = 1}};
-  specs[2].audio = {AudioSpec{.duration = 3.0, .codec = "libmp3lame"}};
+  std::vector<SegmentPlan> plans(3);
+  plans[0].audio = {AudioPlan{.sample_rate = 48000}};
+  plans[1].audio = {AudioPlan{.duration = 1.3, .sample_rate = 44100, .channels = 1}};
+  plans[2].audio = {AudioPlan{.duration = 3.0, .codec = "libmp3lame"}};
   const std::string output = dir_.File("joined.mp4");
 
-  const Outcome outcome = Join(Make(specs), output);
+  const Outcome outcome = Join(Make(plans), output);
   ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
   const auto lanes =
       media_samples::StreamsOfType(media_samples::ProbeStreams(output), StreamType::kAudio);
@@ -308,26 +308,26 @@ TEST_F(FfmpegExportTest, LaneWithOtherRatesOrCodecsIsReencodedSampleExact) {
   EXPECT_EQ(lanes[0].channels, 2);
   EXPECT_NEAR(lanes[0].duration, 6.0, 0.022);
   EXPECT_TRUE(media_samples::DecodesCleanly(output).clean());
-  ExpectLanesOnTheTimeline(output, specs, 1);
+  ExpectLanesOnTheTimeline(output, plans, 1);
 }
 
 TEST_F(FfmpegExportTest, MovAndM4vSegmentsJoinIntoMp4) {
-  std::vector<SegmentSpec> specs(2);
-  for (SegmentSpec& spec : specs) spec.audio = {AudioSpec{}};
+  std::vector<SegmentPlan> plans(2);
+  for (SegmentPlan& plan : plans) plan.audio = {AudioPlan{}};
   std::vector<std::string> paths = {dir_.File("a.mov"), dir_.File("b.m4v")};
-  MakeSegment(paths[0], specs[0]);
-  MakeSegment(paths[1], specs[1]);
+  MakeSegment(paths[0], plans[0]);
+  MakeSegment(paths[1], plans[1]);
   const std::string output = dir_.File("joined.mp4");
 
   const Outcome outcome = Join(paths, output);
   ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
   EXPECT_EQ(media_samples::MajorBrand(output), "isom");
   EXPECT_NEAR(media_samples::ProbeStreams(output)[0].duration, 4.0, 0.001);
-  ExpectLanesOnTheTimeline(output, specs, 1);
+  ExpectLanesOnTheTimeline(output, plans, 1);
 }
 
 TEST_F(FfmpegExportTest, ExistingOutputIsNeverReplaced) {
-  const std::vector<std::string> paths = Make({SegmentSpec{}});
+  const std::vector<std::string> paths = Make({SegmentPlan{}});
   const std::string output = dir_.File("taken.mp4");
   WriteFile(output, "an earlier recording");
 
@@ -346,7 +346,7 @@ TEST_F(FfmpegExportTest, ExistingOutputIsNeverReplaced) {
 }
 
 TEST_F(FfmpegExportTest, MissingFolderFailsAndCreatesNothing) {
-  const std::vector<std::string> paths = Make({SegmentSpec{}});
+  const std::vector<std::string> paths = Make({SegmentPlan{}});
   const std::string folder = dir_.File("no/such");
   const Outcome outcome = Join(paths, folder + "/joined.mp4");
   EXPECT_EQ(outcome.status, ExportStatus::kFailed);
@@ -356,7 +356,7 @@ TEST_F(FfmpegExportTest, MissingFolderFailsAndCreatesNothing) {
 }
 
 TEST_F(FfmpegExportTest, SegmentGoneBeforeTheExportFailsNamingIt) {
-  const std::vector<std::string> paths = Make({SegmentSpec{}, SegmentSpec{}});
+  const std::vector<std::string> paths = Make({SegmentPlan{}, SegmentPlan{}});
   FfmpegMedia media;
   std::unique_ptr<Composition> composition = Compose(media, paths);
   std::filesystem::remove(paths[1]);
@@ -373,9 +373,9 @@ TEST_F(FfmpegExportTest, SegmentGoneBeforeTheExportFailsNamingIt) {
 
 TEST_F(FfmpegExportTest, CancelledExportLeavesNoFileTheMomentCancelReturns) {
   // Re-encoding (the CRFs differ) many placements keeps the export busy for a while.
-  std::vector<SegmentSpec> specs(2);
-  specs[1].crf = 35;
-  const std::vector<std::string> made = Make(specs);
+  std::vector<SegmentPlan> plans(2);
+  plans[1].crf = 35;
+  const std::vector<std::string> made = Make(plans);
   std::vector<std::string> paths;
   for (int i = 0; i < 40; ++i) paths.push_back(made[i % 2]);
   FfmpegMedia media;
@@ -398,7 +398,7 @@ TEST_F(FfmpegExportTest, CancelledExportLeavesNoFileTheMomentCancelReturns) {
 }
 
 TEST_F(FfmpegExportTest, SessionOutlivedByItsExportStillCompletesOnce) {
-  const std::vector<std::string> paths = Make({SegmentSpec{}});
+  const std::vector<std::string> paths = Make({SegmentPlan{}});
   FfmpegMedia media;
   Waiter waiter;
   {
