@@ -306,6 +306,9 @@ std::vector<StreamInfo> ProbeStreams(const std::string& path) {
                 : codec.codec_type == AVMEDIA_TYPE_AUDIO ? StreamType::kAudio
                                                          : StreamType::kOther;
     info.codec = avcodec_get_name(codec.codec_id);
+    for (int shift = 0; codec.codec_tag && shift < 32; shift += 8) {
+      info.tag += static_cast<char>((codec.codec_tag >> shift) & 0xff);
+    }
     if (stream.start_time != AV_NOPTS_VALUE)
       info.start = Seconds(stream.start_time, stream.time_base);
     if (stream.duration != AV_NOPTS_VALUE)
