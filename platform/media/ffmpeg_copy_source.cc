@@ -69,6 +69,8 @@ class VideoCopySource : public PacketSource {
     AddDisplayMatrix(stream_, transform_);
   }
 
+  std::int64_t MaxPackets() const override { return SourcePackets(placements_); }
+
   PacketPtr Next() override {
     while (true) {
       CheckCancelled(context_);
@@ -216,6 +218,11 @@ class AudioCopySource : public PacketSource {
     counter_ = std::min<std::int64_t>(0, slots_.front().start - slots_.front().preroll);
   }
 
+  std::int64_t MaxPackets() const override {
+    // Every packet advances the counter by a frame, from its first value to the lane's end.
+    return (end_ - counter_) / kAacFrame + static_cast<std::int64_t>(slots_.size()) + 2;
+  }
+
   PacketPtr Next() override {
     while (true) {
       CheckCancelled(context_);
@@ -326,6 +333,15 @@ PacketPtr SourceReader::Read() {
     if (packet->stream_index == source_.index) return packet;
     av_packet_unref(packet.get());
   }
+}
+
+std::int64_t SourcePackets(const std::vector<Placement>& placements) {
+  std::int64_t total = 0;
+  for (const Placement& placement : placements) {
+    if (placement.source->packet_count < 0) return -1;
+    total += placement.source->packet_count;
+  }
+  return total;
 }
 
 std::vector<Placement> PlacementsInOrder(const TrackPlan& plan) {

@@ -31,6 +31,28 @@ MediaTime TimelineEnd(const std::vector<TrackPlan>& plans) {
   return end;
 }
 
+// Per sample at most: stts, ctts and co64 8 bytes each, stsc 12, stsz and stss 4 each.
+constexpr std::int64_t kMoovBytesPerPacket = 48;
+constexpr std::int64_t kMoovBytesPerStream = 4096;
+constexpr std::int64_t kMoovBytesFixed = 65536;
+
+// Puts the index (moov) before the media. When every packet can be counted beforehand, room for
+// the largest index those packets can need is kept at the start of the file, so the media is
+// written once; otherwise the muxer moves the whole media behind the index at the end.
+void SetMoovFirst(const std::vector<std::unique_ptr<PacketSource>>& sources,
+                  AVDictionary** options) {
+  std::int64_t reserve = kMoovBytesFixed;
+  for (const auto& source : sources) {
+    const std::int64_t packets = source->MaxPackets();
+    if (packets < 0 || packets > (INT32_MAX - reserve) / kMoovBytesPerPacket / 2) {
+      av_dict_set(options, "movflags", "+faststart", 0);
+      return;
+    }
+    reserve += kMoovBytesPerStream + kMoovBytesPerPacket * packets;
+  }
+  av_dict_set_int(options, "moov_size", reserve, 0);
+}
+
 // Everything one export needs, shared by the session and the export's thread.
 class ExportJob {
  public:
@@ -119,10 +141,15 @@ class ExportJob {
     if (sources.empty())
       throw PlatformError("Cannot export to " + output_path_ + ": nothing to export");
 
-    rc = avio_open(&output->pb, pending_->url().c_str(), AVIO_FLAG_WRITE);
+    {
+      // Opening for writing creates the name again once a cancel has removed it.
+      std::lock_guard lock(mutex_);
+      ThrowIfCancelled();
+      rc = avio_open(&output->pb, pending_->url().c_str(), AVIO_FLAG_WRITE);
+    }
     if (rc < 0) ThrowAvError("Cannot write movie", output_path_, rc);
     AVDictionary* options = nullptr;
-    if (optimize_) av_dict_set(&options, "movflags", "+faststart", 0);
+    if (optimize_) SetMoovFirst(sources, &options);
     rc = avformat_write_header(output.get(), &options);
     av_dict_free(&options);
     if (rc < 0) ThrowAvError("Cannot write movie", output_path_, rc);
@@ -184,8 +211,11 @@ class FfmpegExportSession : public ExportSession {
   void ExportAsynchronously(std::function<void()> completion) override {
     if (!job_->Start()) return;
     try {
-      std::thread([job = job_, completion] {
+      std::thread([job = job_, completion]() mutable {
         job->Run();
+        // Whatever runs after the completion may race the process's exit: nothing but the
+        // handler's own state is left to release then.
+        job.reset();
         completion();
       }).detach();
     } catch (const std::system_error&) {

@@ -27,7 +27,12 @@ class PacketSource {
   // The next packet, stream_index set and timestamps in the stream's time base as the header left
   // it; null at the end. Throws PlatformError naming the file and the reason, or ExportCancelled.
   virtual PacketPtr Next() = 0;
+  // At most how many packets Next() will give, -1 when unknown; valid after AddStream.
+  virtual std::int64_t MaxPackets() const = 0;
 };
+
+// At most how many packets the placements hold, -1 when a source does not say.
+std::int64_t SourcePackets(const std::vector<Placement>& placements);
 
 // Reads one stream of a source file packet by packet, the file's other streams skipped unread.
 class SourceReader {

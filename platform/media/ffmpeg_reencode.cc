@@ -78,8 +78,6 @@ void ReceivePackets(AVCodecContext* context, const std::string& what, std::vecto
 
 }  // namespace
 
-// ---------------------------------------------------------------------------------------------
-
 struct StreamDecoder::State {
   CodecContextPtr context;
   std::string what;
@@ -111,7 +109,10 @@ StreamDecoder::~StreamDecoder() = default;
 
 std::vector<FramePtr> StreamDecoder::Decode(const AVPacket* packet) {
   std::vector<FramePtr> frames;
-  if (state_->drained) return frames;
+  if (state_->drained) {
+    if (packet) throw PlatformError(state_->what + ": data after the end of the stream");
+    return frames;
+  }
   AVCodecContext* context = state_->context.get();
   int rc = avcodec_send_packet(context, packet);
   if (rc < 0 && rc != AVERROR_EOF) {
@@ -132,15 +133,57 @@ std::vector<FramePtr> StreamDecoder::Decode(const AVPacket* packet) {
   return frames;
 }
 
-// ---------------------------------------------------------------------------------------------
-
 struct VideoReencoder::State {
   CodecContextPtr context;
   std::unique_ptr<SwsContext, SwsDeleter> scaler;
+  int scaler_width = 0;
+  int scaler_height = 0;
+  int scaler_format = -1;
+  int scaler_full_range = 0;
   FramePtr scaled;
   FramePtr staged;
   std::string what = "H.264 encoder (libx264)";
   bool drained = false;
+
+  // Converts |frame| into |scaled|: the fixed size, yuv420p, limited range.
+  void Scale(const AVFrame* frame) {
+    if (frame->width <= 0 || frame->height <= 0 || frame->format < 0) {
+      throw PlatformError(what + ": frame without size or pixel format");
+    }
+    // swscale takes the range from the pixel format only (yuvj*); a full-range tag on yuv420p
+    // must be set before sws_init_context, or black and white come out as grey (its unscaled
+    // copy ignores a later sws_setColorspaceDetails).
+    int full_range = frame->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
+    if (!scaler || frame->width != scaler_width || frame->height != scaler_height ||
+        frame->format != scaler_format || full_range != scaler_full_range) {
+      scaler.reset(sws_alloc_context());
+      if (!scaler) throw PlatformError(what + ": out of memory");
+      SwsContext* c = scaler.get();
+      av_opt_set_int(c, "srcw", frame->width, 0);
+      av_opt_set_int(c, "srch", frame->height, 0);
+      av_opt_set_int(c, "src_format", frame->format, 0);
+      av_opt_set_int(c, "src_range", full_range, 0);
+      av_opt_set_int(c, "dstw", context->width, 0);
+      av_opt_set_int(c, "dsth", context->height, 0);
+      av_opt_set_int(c, "dst_format", context->pix_fmt, 0);
+      av_opt_set_int(c, "dst_range", 0, 0);
+      av_opt_set_int(c, "sws_flags", SWS_BICUBIC, 0);
+      if (sws_init_context(c, nullptr, nullptr) < 0) {
+        scaler.reset();
+        throw PlatformError(what + ": cannot scale " + std::to_string(frame->width) + "x" +
+                            std::to_string(frame->height) + " " + PixelFormatName(frame->format));
+      }
+      scaler_width = frame->width;
+      scaler_height = frame->height;
+      scaler_format = frame->format;
+      scaler_full_range = full_range;
+    }
+    // The encoder may still hold the previous picture: write into a fresh buffer then.
+    int rc = av_frame_make_writable(scaled.get());
+    if (rc < 0) throw PlatformError(what + ": " + AvErrorText(rc));
+    sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, scaled->data,
+              scaled->linesize);
+  }
 };
 
 VideoReencoder::VideoReencoder(int width, int height, AVRational time_base, AVRational frame_rate,
@@ -183,36 +226,24 @@ const AVCodecContext* VideoReencoder::codec_context() const { return state_->con
 
 std::vector<PacketPtr> VideoReencoder::Encode(const AVFrame* frame) {
   std::vector<PacketPtr> packets;
-  if (state_->drained) return packets;
+  if (state_->drained) {
+    if (frame) throw PlatformError(state_->what + ": frame after the end of the stream");
+    return packets;
+  }
   AVCodecContext* context = state_->context.get();
   const std::string& what = state_->what;
   AVFrame* staged = nullptr;
   if (frame) {
     staged = state_->staged.get();
     av_frame_unref(staged);
+    bool full_range = frame->color_range == AVCOL_RANGE_JPEG;
     if (frame->width == context->width && frame->height == context->height &&
-        frame->format == context->pix_fmt) {
+        frame->format == context->pix_fmt && !full_range) {
       int rc = av_frame_ref(staged, frame);
       if (rc < 0) throw PlatformError(what + ": " + AvErrorText(rc));
     } else {
-      if (frame->width <= 0 || frame->height <= 0 || frame->format < 0) {
-        throw PlatformError(what + ": frame without size or pixel format");
-      }
-      state_->scaler.reset(sws_getCachedContext(
-          state_->scaler.release(), frame->width, frame->height,
-          static_cast<AVPixelFormat>(frame->format), context->width, context->height,
-          context->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
-      if (!state_->scaler) {
-        throw PlatformError(what + ": cannot scale " + std::to_string(frame->width) + "x" +
-                            std::to_string(frame->height) + " " + PixelFormatName(frame->format));
-      }
-      // The encoder may still hold the previous picture: write into a fresh buffer then.
-      AVFrame* scaled = state_->scaled.get();
-      int rc = av_frame_make_writable(scaled);
-      if (rc < 0) throw PlatformError(what + ": " + AvErrorText(rc));
-      sws_scale(state_->scaler.get(), frame->data, frame->linesize, 0, frame->height, scaled->data,
-                scaled->linesize);
-      rc = av_frame_ref(staged, scaled);
+      state_->Scale(frame);
+      int rc = av_frame_ref(staged, state_->scaled.get());
       if (rc < 0) throw PlatformError(what + ": " + AvErrorText(rc));
       staged->pts = frame->pts;
     }
@@ -227,8 +258,6 @@ std::vector<PacketPtr> VideoReencoder::Encode(const AVFrame* frame) {
   ReceivePackets(context, what, packets);
   return packets;
 }
-
-// ---------------------------------------------------------------------------------------------
 
 struct AudioLaneReencoder::State {
   CodecContextPtr context;
@@ -268,7 +297,8 @@ struct AudioLaneReencoder::State {
     std::int64_t room = std::max<std::int64_t>(0, end - appended);
     int kept = static_cast<int>(std::min<std::int64_t>(count, room));
     if (kept <= 0) return;
-    int written = av_audio_fifo_write(fifo.get(), reinterpret_cast<void**>(chunk->data), kept);
+    int written =
+        av_audio_fifo_write(fifo.get(), reinterpret_cast<void**>(chunk->extended_data), kept);
     Require(written == kept, "out of memory");
     appended += kept;
   }
@@ -281,11 +311,11 @@ struct AudioLaneReencoder::State {
     frame->nb_samples = samples;
     Check(av_channel_layout_copy(&frame->ch_layout, &c->ch_layout), "layout");
     Check(av_frame_get_buffer(frame.get(), 0), "allocating samples");
-    int read = av_audio_fifo_read(fifo.get(), reinterpret_cast<void**>(frame->data),
+    int read = av_audio_fifo_read(fifo.get(), reinterpret_cast<void**>(frame->extended_data),
                                   std::min(samples, av_audio_fifo_size(fifo.get())));
     Require(read >= 0, "reading buffered samples");
     if (read < samples) {
-      av_samples_set_silence(frame->data, read, samples - read, c->ch_layout.nb_channels,
+      av_samples_set_silence(frame->extended_data, read, samples - read, c->ch_layout.nb_channels,
                              c->sample_fmt);
     }
     frame->pts = next_pts;
@@ -350,7 +380,7 @@ struct AudioLaneReencoder::State {
     for (;;) {
       int capacity = std::max(context->frame_size, swr_get_out_samples(converter.get(), 0));
       EnsureChunk(capacity);
-      int got = swr_convert(converter.get(), chunk->data, capacity, nullptr, 0);
+      int got = swr_convert(converter.get(), chunk->extended_data, capacity, nullptr, 0);
       Check(got, "cannot convert samples");
       if (got == 0) break;
       Store(got, end);
@@ -400,7 +430,7 @@ void AudioLaneReencoder::Append(const AVFrame* frame, std::int64_t end) {
   int capacity = swr_get_out_samples(s.converter.get(), frame->nb_samples);
   s.Check(capacity, "cannot convert samples");
   s.EnsureChunk(capacity);
-  int got = swr_convert(s.converter.get(), s.chunk->data, capacity,
+  int got = swr_convert(s.converter.get(), s.chunk->extended_data, capacity,
                         const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
   s.Check(got, "cannot convert samples");
   s.Store(got, end);
@@ -416,7 +446,7 @@ void AudioLaneReencoder::FinishSourceAt(std::int64_t end) {
   while (s.appended < end) {
     int count = static_cast<int>(std::min<std::int64_t>(end - s.appended, s.context->frame_size));
     s.EnsureChunk(count);
-    av_samples_set_silence(s.chunk->data, 0, count, s.context->ch_layout.nb_channels,
+    av_samples_set_silence(s.chunk->extended_data, 0, count, s.context->ch_layout.nb_channels,
                            s.context->sample_fmt);
     s.Store(count, end);
     s.EncodeFullFrames();

@@ -55,6 +55,11 @@ class VideoReencodeSource : public PacketSource {
     }
   }
 
+  std::int64_t MaxPackets() const override {
+    const std::int64_t frames = SourcePackets(placements_);
+    return frames < 0 ? -1 : frames + 16;
+  }
+
   PacketPtr Next() override {
     while (true) {
       if (!ready_.empty()) {
@@ -175,6 +180,11 @@ class AudioReencodeSource : public PacketSource {
   void AddStream(AVFormatContext* output) override {
     stream_ = NewEncodedStream(output, *encoder_->codec_context());
     stream_->time_base = {1, sample_rate_};
+  }
+
+  std::int64_t MaxPackets() const override {
+    const int frame = std::max(1, encoder_->codec_context()->frame_size);
+    return ToTicks(context_.timeline_end, {1, sample_rate_}) / frame + 4;
   }
 
   PacketPtr Next() override {

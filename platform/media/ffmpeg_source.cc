@@ -130,6 +130,10 @@ SourceStream DescribeStream(const AVFormatContext& input, int index, const std::
     }
   }
 
+  if (std::string_view(input.iformat->name).starts_with("mov")) {
+    source.packet_count = avformat_index_get_entries_count(&stream);
+  }
+
   size_t size = 0;
   const std::uint8_t* matrix = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
   if (matrix != nullptr && size >= 9 * sizeof(std::int32_t)) {

@@ -47,6 +47,8 @@ struct SourceStream {
   std::int64_t duration = 0;  // in time_base
   // Decoding time of the first packet, in time_base; before |start| when the codec primes.
   std::int64_t first_packet_time = 0;
+  // Samples in the file's own index (every sample for MPEG-4/QuickTime); -1 when unknown.
+  std::int64_t packet_count = -1;
   Transform transform;
 };
 

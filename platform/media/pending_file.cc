@@ -40,7 +40,8 @@ void FailIfTaken(const std::string& final_path) {
 
 }  // namespace
 
-PendingFile::PendingFile(std::string final_path) : final_path_(std::move(final_path)) {
+PendingFile::PendingFile(std::string final_path, bool unnamed)
+    : final_path_(std::move(final_path)) {
   const std::string folder = FolderOf(final_path_);
   struct stat info;
   if (final_path_.empty() || final_path_.back() == '/') Fail(final_path_, "not a file name");
@@ -52,7 +53,7 @@ PendingFile::PendingFile(std::string final_path) : final_path_(std::move(final_p
   if (!S_ISDIR(info.st_mode)) Fail(final_path_, folder + " is not a folder");
   FailIfTaken(final_path_);
 
-  fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  if (unnamed) fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
   if (fd_ >= 0) {
     const std::string proc_path = "/proc/self/fd/" + std::to_string(fd_);
     if (::access(proc_path.c_str(), W_OK) == 0) {

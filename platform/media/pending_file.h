@@ -9,8 +9,8 @@
 class PendingFile {
  public:
   // Creates the file in |final_path|'s folder; fails when that folder is missing or a file already
-  // exists at |final_path|.
-  explicit PendingFile(std::string final_path);
+  // exists at |final_path|. |unnamed| false always uses a hidden name.
+  explicit PendingFile(std::string final_path, bool unnamed = true);
   // Discards the file unless it was published.
   ~PendingFile();
   PendingFile(const PendingFile&) = delete;

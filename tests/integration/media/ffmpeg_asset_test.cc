@@ -171,4 +171,19 @@ TEST_F(FfmpegAssetTest, TruncatedMoviesFailEitherWay) {
             "Cannot open movie " + cut_media + ": the file ends early (truncated)");
 }
 
+TEST_F(FfmpegAssetTest, HostileSampleCountsFailWithoutExhaustingMemory) {
+  MakeSegment(dir_.File("good.mp4"), SegmentPlan{});
+  const std::string bytes = ReadFile(dir_.File("good.mp4"));
+  for (const std::string box : {"stsz", "stts", "stco", "stsc"}) {
+    const size_t at = bytes.find(box);
+    ASSERT_NE(at, std::string::npos) << box;
+    // The entry count after version and flags (and after the common sample size in stsz).
+    std::string hostile = bytes;
+    hostile.replace(at + 8 + (box == "stsz" ? 4 : 0), 4, "\x3f\xff\xff\xff");
+    const std::string path = dir_.File("hostile_" + box + ".mp4");
+    WriteFile(path, hostile);
+    EXPECT_THAT(OpenError(path), HasSubstr("Cannot open movie " + path + ": ")) << box;
+  }
+}
+
 }  // namespace

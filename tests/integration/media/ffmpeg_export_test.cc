@@ -186,7 +186,9 @@ TEST_F(FfmpegExportTest, MatchingSegmentsAreJoinedByPacketCopy) {
   EXPECT_NEAR(streams[1].duration, 6.0, 0.022);
   EXPECT_EQ(streams[0].rotation, 90);
   EXPECT_EQ(media_samples::MajorBrand(output), "isom");
-  EXPECT_TRUE(media_samples::MoovBeforeMdat(output));
+  // The index sits in room kept for it before the media, which is written only once.
+  EXPECT_EQ(media_samples::TopLevelBoxes(output),
+            (std::vector<std::string>{"ftyp", "moov", "free", "free", "mdat"}));
   const auto report = media_samples::DecodesCleanly(output);
   EXPECT_TRUE(report.clean()) << report.first_error;
   EXPECT_EQ(report.frames[0], 180);
@@ -213,6 +215,28 @@ TEST_F(FfmpegExportTest, CopiedAudioErrorsDoNotAddUpOverManyJoins) {
   EXPECT_NEAR(streams[1].duration, 7.6, 0.022);
   EXPECT_TRUE(media_samples::DecodesCleanly(output).clean());
   ExpectLanesOnTheTimeline(output, plans, 1);
+}
+
+TEST_F(FfmpegExportTest, TracksThatStartLateInTheirFileStartAtTheCursor) {
+  std::vector<SegmentPlan> plans(3);
+  plans[0].audio = {AudioPlan{}};
+  plans[1].start = 1.0;
+  plans[1].audio = {AudioPlan{.duration = 1.5, .start = 0.3}};
+  plans[2].audio = {AudioPlan{.duration = 2.5}};
+  const std::vector<std::string> paths = Make(plans);
+  const std::string output = dir_.File("joined.mp4");
+
+  const Outcome outcome = Join(paths, output);
+  ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+  EXPECT_NEAR(media_samples::ProbeStreams(output)[0].duration, 6.0, 0.001);
+  std::vector<media_samples::SegmentLayout> layouts;
+  for (const std::string& path : paths) layouts.push_back(media_samples::ReadLayout(path));
+  const media_samples::DecodedAudio audio = media_samples::DecodeAudioLane(output, 0);
+  const auto comparison = media_samples::CompareTicks(media_samples::ExpectedTicks(layouts, 0),
+                                                      media_samples::TickOnsets(audio));
+  EXPECT_TRUE(comparison.Within(kTickTolerance))
+      << "max error " << comparison.max_error << " s, " << comparison.missing << " missing, "
+      << comparison.unexpected << " unexpected";
 }
 
 TEST_F(FfmpegExportTest, LanesAreSilentWhereTheyHoldNoAudio) {
@@ -324,6 +348,27 @@ TEST_F(FfmpegExportTest, MovAndM4vSegmentsJoinIntoMp4) {
   EXPECT_EQ(media_samples::MajorBrand(output), "isom");
   EXPECT_NEAR(media_samples::ProbeStreams(output)[0].duration, 4.0, 0.001);
   ExpectLanesOnTheTimeline(output, plans, 1);
+}
+
+TEST_F(FfmpegExportTest, MatroskaSegmentStillGetsTheIndexFirst) {
+  // Matroska does not list every packet up front, so no room is reserved for the index: the muxer
+  // moves the media behind it at the end instead.
+  std::vector<SegmentPlan> plans(2);
+  for (SegmentPlan& plan : plans) plan.audio = {AudioPlan{}};
+  std::vector<std::string> paths = Make(plans);
+  const std::string mkv = dir_.File("seg1.mkv");
+  ASSERT_EQ(
+      RunProgram("/usr/bin/ffmpeg", {"-v", "error", "-i", paths[1], "-c", "copy", mkv}).status, 0);
+  paths[1] = mkv;
+  const std::string output = dir_.File("joined.mp4");
+
+  const Outcome outcome = Join(paths, output);
+  ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+  EXPECT_TRUE(media_samples::MoovBeforeMdat(output));
+  EXPECT_EQ(media_samples::TopLevelBoxes(output),
+            (std::vector<std::string>{"ftyp", "moov", "free", "mdat"}));
+  EXPECT_NEAR(media_samples::ProbeStreams(output)[0].duration, 4.0, 0.001);
+  EXPECT_TRUE(media_samples::DecodesCleanly(output).clean());
 }
 
 TEST_F(FfmpegExportTest, ExistingOutputIsNeverReplaced) {

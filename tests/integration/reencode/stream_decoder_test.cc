@@ -98,4 +98,48 @@ TEST_F(StreamDecoding, DamagedPacketThrowsNamingTheSource) {
   EXPECT_GE(read, 4);
 }
 
+TEST_F(StreamDecoding, DamagedVideoThrowsInsteadOfConcealing) {
+  std::string input = dir_.File("clip.mp4");
+  MakeWithFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25", "-frames:v", "10", "-c:v",
+                  "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", input});
+  FormatInputPtr in = OpenInput(input);
+  AVStream* stream = in->streams[0];
+  StreamDecoder decoder(stream->codecpar, stream->time_base, input);
+  PacketPtr packet(av_packet_alloc());
+  int read = 0;
+  std::size_t frames = 0;
+  try {
+    while (av_read_frame(in.get(), packet.get()) >= 0) {
+      // The slice data of the third frame on is overwritten, its length prefix kept.
+      if (++read >= 3) {
+        for (int i = 8; i < packet->size; ++i) packet->data[i] = static_cast<uint8_t>(i * 37 + 11);
+      }
+      frames += decoder.Decode(packet.get()).size();
+      av_packet_unref(packet.get());
+    }
+    frames += decoder.Decode(nullptr).size();
+    ADD_FAILURE() << "garbage decoded without an error, " << frames << " frames";
+  } catch (const PlatformError& error) {
+    std::string text = error.what();
+    EXPECT_THAT(text, HasSubstr(input));
+    EXPECT_THAT(text, HasSubstr("video stream (h264)"));
+    EXPECT_THAT(text, Not(HasSubstr("\n")));
+  }
+  EXPECT_GE(read, 3);
+}
+
+TEST_F(StreamDecoding, PacketAfterTheDrainIsRefused) {
+  std::string input = dir_.File("tone.m4a");
+  MakeWithFfmpeg({"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=0.1", "-c:a",
+                  "aac", input});
+  FormatInputPtr in = OpenInput(input);
+  AVStream* stream = in->streams[0];
+  StreamDecoder decoder(stream->codecpar, stream->time_base, input);
+  PacketPtr packet(av_packet_alloc());
+  ASSERT_GE(av_read_frame(in.get(), packet.get()), 0);
+  decoder.Decode(nullptr);
+  EXPECT_TRUE(decoder.Decode(nullptr).empty());
+  EXPECT_THROW(decoder.Decode(packet.get()), PlatformError);
+}
+
 }  // namespace
