@@ -30,7 +30,6 @@ constexpr milliseconds kConnectBudget{2000};
 constexpr int kStoreLookupTimeoutMs = 3000;
 constexpr int kPortalQueryTimeoutMs = 5000;
 constexpr int kAccessCallTimeoutMs = 10000;
-constexpr int kCloseRequestTimeoutMs = 500;
 constexpr milliseconds kCaptureProbeBudget{3000};
 
 struct GObjectDeleter {
@@ -104,7 +103,8 @@ gboolean CancelOnTimeout(gpointer cancellable) {
 }
 
 // A private connection to the session bus, or none when there is no session bus to reach within
-// |budget|. Never autolaunches a bus. Iterates |context|, which must be the thread's default.
+// |budget| (an "autolaunch:" address counts as none). Iterates |context|, which must be the
+// thread's default.
 Connection ConnectSessionBus(GMainContext* context, GCancellable* stop, milliseconds budget) {
   gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
   if (!address) return nullptr;
@@ -312,11 +312,16 @@ class PortalPrompt {
     handler_(granted);
   }
 
-  // Takes the dialog off the screen when the tool stops waiting.
+  // Asks the portal to take the dialog down when the tool stops waiting; sent without waiting for
+  // a reply, which the portal gives only once the dialog has returned.
   void CloseRequest() {
-    Variant reply(g_dbus_connection_call_sync(
-        bus_.get(), kPortalName, request_path_.c_str(), "org.freedesktop.portal.Request", "Close",
-        nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, kCloseRequestTimeoutMs, nullptr, nullptr));
+    GDBusMessage* close = g_dbus_message_new_method_call(
+        kPortalName, request_path_.c_str(), "org.freedesktop.portal.Request", "Close");
+    g_dbus_message_set_flags(close, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+    g_dbus_connection_send_message(bus_.get(), close, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr,
+                                   nullptr);
+    g_object_unref(close);
+    g_dbus_connection_flush_sync(bus_.get(), nullptr, nullptr);
   }
 
   std::function<void(bool)> handler_;

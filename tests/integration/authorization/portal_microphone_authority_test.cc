@@ -105,6 +105,11 @@ TEST_F(PortalAuthority, DestroyingTheAuthorityWithTheDialogOpenAnswersFalseAndRe
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   ASSERT_EQ(answer.wait_for(0s), std::future_status::ready);
   EXPECT_FALSE(answer.get().granted);
+
+  // The portal keeps serving while the abandoned dialog is still open.
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(PortalMicrophoneAuthority().AuthorizationStatus(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 
 TEST(PortalAuthorityWithoutBus, RequestWithoutSessionBusAnswersFalse) {
