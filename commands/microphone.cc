@@ -1,9 +1,8 @@
 #include "commands/microphone.h"
 
 #include <memory>
-#include <semaphore>
-
 #include <nlohmann/json.hpp>
+#include <semaphore>
 
 #include "app/output.h"
 #include "app/tool_error.h"
@@ -20,8 +19,7 @@ void OutputAuthorized() { output(nlohmann::json{{"authorized", true}}); }
 
 }  // namespace
 
-void ensureMicrophone(MicrophoneAuthority& authority,
-                      std::chrono::steady_clock::duration timeout) {
+void ensureMicrophone(MicrophoneAuthority& authority, std::chrono::steady_clock::duration timeout) {
   const int status = authority.AuthorizationStatus();
   if (status == static_cast<int>(AuthorizationStatus::kAuthorized)) {
     OutputAuthorized();

@@ -115,9 +115,10 @@ Connection ConnectSessionBus(GMainContext* context, GCancellable* stop, millisec
   GCancellable* cancellable = g_cancellable_new();
   gulong forward = 0;
   if (stop) {
-    forward = g_cancellable_connect(
-        stop, G_CALLBACK(+[](GCancellable*, gpointer c) { g_cancellable_cancel(G_CANCELLABLE(c)); }),
-        cancellable, nullptr);
+    forward = g_cancellable_connect(stop, G_CALLBACK(+[](GCancellable*, gpointer c) {
+                                      g_cancellable_cancel(G_CANCELLABLE(c));
+                                    }),
+                                    cancellable, nullptr);
   }
   GSource* timer = g_timeout_source_new(static_cast<guint>(budget.count()));
   g_source_set_callback(timer, CancelOnTimeout, cancellable, nullptr);
@@ -163,10 +164,10 @@ PrivacySwitch ReadPrivacySwitch() {
 StoredConsent LookupStoredConsent(GDBusConnection* bus, const std::string& app_id) {
   if (!bus) return StoredConsent::kNoStore;
   GError* raw_error = nullptr;
-  Variant reply(g_dbus_connection_call_sync(
-      bus, kStoreName, kStorePath, kStoreName, "Lookup",
-      g_variant_new("(ss)", "devices", "microphone"), G_VARIANT_TYPE("(a{sas}v)"),
-      G_DBUS_CALL_FLAGS_NONE, kStoreLookupTimeoutMs, nullptr, &raw_error));
+  Variant reply(g_dbus_connection_call_sync(bus, kStoreName, kStorePath, kStoreName, "Lookup",
+                                            g_variant_new("(ss)", "devices", "microphone"),
+                                            G_VARIANT_TYPE("(a{sas}v)"), G_DBUS_CALL_FLAGS_NONE,
+                                            kStoreLookupTimeoutMs, nullptr, &raw_error));
   if (!reply) {
     Error error(raw_error);
     std::string name = RemoteErrorName(error.get());
@@ -223,7 +224,11 @@ class PortalPrompt {
     g_cancellable_cancel(stop_);
     GSource* quit = g_idle_source_new();
     g_source_set_callback(
-        quit, [](gpointer loop) { g_main_loop_quit(static_cast<GMainLoop*>(loop)); return G_SOURCE_REMOVE; },
+        quit,
+        [](gpointer loop) {
+          g_main_loop_quit(static_cast<GMainLoop*>(loop));
+          return G_SOURCE_REMOVE;
+        },
         loop_, nullptr);
     g_source_attach(quit, context_);
     g_source_unref(quit);
@@ -273,8 +278,8 @@ class PortalPrompt {
     if (subscription_) g_dbus_connection_signal_unsubscribe(bus_.get(), subscription_);
     subscription_ = g_dbus_connection_signal_subscribe(
         bus_.get(), kPortalName, "org.freedesktop.portal.Request", "Response",
-        request_path_.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
-        &PortalPrompt::OnResponse, this, nullptr);
+        request_path_.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE, &PortalPrompt::OnResponse, this,
+        nullptr);
   }
 
   static void OnCallReturned(GObject* source, GAsyncResult* result, gpointer data) {
@@ -315,8 +320,8 @@ class PortalPrompt {
   // Asks the portal to take the dialog down when the tool stops waiting; sent without waiting for
   // a reply, which the portal gives only once the dialog has returned.
   void CloseRequest() {
-    GDBusMessage* close = g_dbus_message_new_method_call(
-        kPortalName, request_path_.c_str(), "org.freedesktop.portal.Request", "Close");
+    GDBusMessage* close = g_dbus_message_new_method_call(kPortalName, request_path_.c_str(),
+                                                         "org.freedesktop.portal.Request", "Close");
     g_dbus_message_set_flags(close, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
     g_dbus_connection_send_message(bus_.get(), close, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr,
                                    nullptr);

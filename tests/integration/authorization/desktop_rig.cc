@@ -72,9 +72,9 @@ GVariant* CallOnBus(const std::string& address, const char* destination, const c
 }
 
 bool NameHasOwner(const std::string& address, const char* name) {
-  GVariant* reply = CallOnBus(address, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                              "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name),
-                              G_VARIANT_TYPE("(b)"));
+  GVariant* reply =
+      CallOnBus(address, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"));
   if (!reply) return false;
   gboolean owned = FALSE;
   g_variant_get(reply, "(b)", &owned);
@@ -85,8 +85,7 @@ bool NameHasOwner(const std::string& address, const char* name) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
-                           const std::vector<std::string>& extra_env,
-                           const std::string& log_path) {
+                           const std::vector<std::string>& extra_env, const std::string& log_path) {
   std::vector<std::string> env_storage;
   for (char** e = environ; *e; ++e) {
     std::string entry(*e);
@@ -180,14 +179,16 @@ void DesktopRig::StartSessionBus() {
             " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
             "<busconfig>\n"
             "  <type>session</type>\n"
-            "  <listen>" + bus_address_ + "</listen>\n"
-            "  <auth>EXTERNAL</auth>\n"
-            "  <policy context=\"default\">\n"
-            "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-            "    <allow eavesdrop=\"true\"/>\n"
-            "    <allow own=\"*\"/>\n"
-            "  </policy>\n"
-            "</busconfig>\n");
+            "  <listen>" +
+                bus_address_ +
+                "</listen>\n"
+                "  <auth>EXTERNAL</auth>\n"
+                "  <policy context=\"default\">\n"
+                "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                "    <allow eavesdrop=\"true\"/>\n"
+                "    <allow own=\"*\"/>\n"
+                "  </policy>\n"
+                "</busconfig>\n");
   children_.push_back(std::make_unique<ChildProcess>(
       std::vector<std::string>{"dbus-daemon", "--nofork", "--config-file=" + dir_.File("bus.conf")},
       Environment(), dir_.File("bus.log")));
@@ -216,7 +217,8 @@ void DesktopRig::StartPortal(DialogAnswer answer) {
   WriteFile(dir_.File("dialogs.log"), "");
   children_.push_back(std::make_unique<ChildProcess>(
       std::vector<std::string>{"/usr/bin/python3",
-                               QUORVANE_SOURCE_DIR "/tests/integration/authorization/access_backend.py",
+                               QUORVANE_SOURCE_DIR
+                               "/tests/integration/authorization/access_backend.py",
                                word, dir_.File("dialogs.log")},
       Environment(), dir_.File("backend.log")));
   if (!WaitUntil([&] { return NameHasOwner(bus_address_, kBackendName); })) {

@@ -98,7 +98,8 @@ TEST_F(MicrophoneOnDesktop, MainSwitchOffFailsWithoutPromptEvenWhenStoredYes) {
   GSettingsSchemaSource* source = g_settings_schema_source_get_default();
   GSettingsSchema* schema =
       source ? g_settings_schema_source_lookup(source, "org.gnome.desktop.privacy", TRUE) : nullptr;
-  if (!schema) GTEST_SKIP() << "org.gnome.desktop.privacy is not installed (gsettings-desktop-schemas)";
+  if (!schema)
+    GTEST_SKIP() << "org.gnome.desktop.privacy is not installed (gsettings-desktop-schemas)";
   g_settings_schema_unref(schema);
 
   StartDesktop(DialogAnswer::kGrant);

@@ -22,10 +22,26 @@ struct RecordedFacts {
 
   int Status() {
     return MicrophoneStatusFrom({
-        .privacy_switch = [this] { asked.push_back("switch"); return privacy_switch; },
-        .stored_consent = [this] { asked.push_back("store"); return consent; },
-        .capture = [this] { asked.push_back("audio"); return capture; },
-        .prompt_available = [this] { asked.push_back("portal"); return prompt_available; },
+        .privacy_switch =
+            [this] {
+              asked.push_back("switch");
+              return privacy_switch;
+            },
+        .stored_consent =
+            [this] {
+              asked.push_back("store");
+              return consent;
+            },
+        .capture =
+            [this] {
+              asked.push_back("audio");
+              return capture;
+            },
+        .prompt_available =
+            [this] {
+              asked.push_back("portal");
+              return prompt_available;
+            },
     });
   }
 };
@@ -37,7 +53,8 @@ TEST(MicrophoneStatusRules, LockedSwitchOffIsRestrictedWithoutAskingMore) {
 }
 
 TEST(MicrophoneStatusRules, WritableSwitchOffIsDeniedWithoutAskingMore) {
-  RecordedFacts facts{.privacy_switch = PrivacySwitch::kOffWritable, .consent = StoredConsent::kYes};
+  RecordedFacts facts{.privacy_switch = PrivacySwitch::kOffWritable,
+                      .consent = StoredConsent::kYes};
   EXPECT_EQ(facts.Status(), 2);
   EXPECT_THAT(facts.asked, ElementsAre("switch"));
 }
@@ -70,7 +87,8 @@ TEST(MicrophoneStatusRules, StoredYesIsAuthorizedWithoutAskingThePortal) {
 }
 
 TEST(MicrophoneStatusRules, UndecidedWithAPortalIsNotDetermined) {
-  for (StoredConsent consent : {StoredConsent::kNoRow, StoredConsent::kAsk, StoredConsent::kNoStore}) {
+  for (StoredConsent consent :
+       {StoredConsent::kNoRow, StoredConsent::kAsk, StoredConsent::kNoStore}) {
     RecordedFacts facts{.consent = consent};
     EXPECT_EQ(facts.Status(), 0);
     EXPECT_THAT(facts.asked, ElementsAre("switch", "store", "audio", "portal"));
@@ -78,7 +96,8 @@ TEST(MicrophoneStatusRules, UndecidedWithAPortalIsNotDetermined) {
 }
 
 TEST(MicrophoneStatusRules, UndecidedWithoutAPortalIsAuthorizedAsThereIsNobodyToAsk) {
-  for (StoredConsent consent : {StoredConsent::kNoRow, StoredConsent::kAsk, StoredConsent::kNoStore}) {
+  for (StoredConsent consent :
+       {StoredConsent::kNoRow, StoredConsent::kAsk, StoredConsent::kNoStore}) {
     RecordedFacts facts{.consent = consent, .prompt_available = false};
     EXPECT_EQ(facts.Status(), 3);
   }
@@ -115,8 +134,9 @@ TEST(PortalAppId, ProcessesOutsideAnAppUnitHaveTheEmptyId) {
 }
 
 TEST(PortalAppId, LegacyNamedSystemdHierarchyIsRead) {
-  EXPECT_EQ(PortalAppIdFromCgroup("12:pids:/\n1:name=systemd:/user.slice/user-1000.slice/"
-                                  "user@1000.service/app.slice/app-gnome-com.quorvane.Recorder-7.scope\n"),
+  EXPECT_EQ(PortalAppIdFromCgroup(
+                "12:pids:/\n1:name=systemd:/user.slice/user-1000.slice/"
+                "user@1000.service/app.slice/app-gnome-com.quorvane.Recorder-7.scope\n"),
             "com.quorvane.Recorder");
 }
 
