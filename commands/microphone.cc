@@ -1,7 +1,45 @@
 #include "commands/microphone.h"
 
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <semaphore>
+
+#include "app/output.h"
 #include "app/tool_error.h"
 
-void ensureMicrophone(MicrophoneAuthority&, std::chrono::steady_clock::duration) {
-  throw PlatformError("microphone is not built yet");  // PLACEHOLDER
+namespace {
+
+// Held by the waiting code and by the permission handler; whichever lets go last frees it.
+struct PermissionAnswer {
+  bool granted = false;
+  std::counting_semaphore<> signalled{0};
+};
+
+void OutputAuthorized() { output(nlohmann::json{{"authorized", true}}); }
+
+}  // namespace
+
+void ensureMicrophone(MicrophoneAuthority& authority, std::chrono::steady_clock::duration timeout) {
+  const int status = authority.AuthorizationStatus();
+  if (status == static_cast<int>(AuthorizationStatus::kAuthorized)) {
+    OutputAuthorized();
+    return;
+  }
+  if (status != static_cast<int>(AuthorizationStatus::kNotDetermined)) {
+    throw ToolError(ErrorCode::kMicrophoneNotAuthorized);
+  }
+
+  auto answer = std::make_shared<PermissionAnswer>();
+  authority.RequestAccess([answer](bool granted) {
+    answer->granted = granted;
+    answer->signalled.release();
+  });
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  // libstdc++ 12 implements this timed wait by polling with sleeps of up to 64 ms, so the wake-up
+  // and the timeout may each come up to about 64 ms late; it never misses the one release.
+  if (!answer->signalled.try_acquire_until(deadline)) {
+    throw ToolError(ErrorCode::kMicrophoneNotAuthorized);
+  }
+  if (!answer->granted) throw ToolError(ErrorCode::kMicrophoneNotAuthorized);
+  OutputAuthorized();
 }

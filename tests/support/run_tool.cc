@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 extern char** environ;
 
@@ -37,8 +38,16 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   for (auto& a : argv_storage) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  // An inherited variable that extra_env sets again is left out: getenv() finds the first entry.
   std::vector<std::string> env_storage;
-  for (char** e = environ; *e; ++e) env_storage.emplace_back(*e);
+  for (char** e = environ; *e; ++e) {
+    std::string_view entry(*e);
+    std::string_view name = entry.substr(0, entry.find('=') + 1);
+    bool overridden = false;
+    if (name.empty()) name = entry;
+    for (const auto& extra : options.extra_env) overridden |= extra.rfind(name, 0) == 0;
+    if (!overridden) env_storage.emplace_back(entry);
+  }
   env_storage.insert(env_storage.end(), options.extra_env.begin(), options.extra_env.end());
   std::vector<char*> envp;
   for (auto& e : env_storage) envp.push_back(e.data());

@@ -62,8 +62,43 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrFreer>;
 
+// Error-level library messages while DecodesCleanly runs.
+struct LogTally {
+  int errors = 0;
+  std::string first;
+};
+LogTally* g_tally = nullptr;
+
+void TallyCallback(void* object, int level, const char* format, va_list args) {
+  if (!g_tally || level > AV_LOG_ERROR) return;
+  char line[1024];
+  int prefix = 1;
+  av_log_format_line2(object, level, format, args, line, sizeof line, &prefix);
+  if (g_tally->errors++ == 0) {
+    g_tally->first = line;
+    while (!g_tally->first.empty() && g_tally->first.back() == '\n') g_tally->first.pop_back();
+  }
+}
+
+class LogTallyScope {
+ public:
+  explicit LogTallyScope(LogTally& tally) : level_(av_log_get_level()) {
+    g_tally = &tally;
+    av_log_set_callback(TallyCallback);
+  }
+  ~LogTallyScope() {
+    // libavutil has no getter for the callback: the default one goes back, at the earlier level.
+    av_log_set_callback(av_log_default_callback);
+    av_log_set_level(level_);
+    g_tally = nullptr;
+  }
+
+ private:
+  int level_;
+};
+
 FormatPtr OpenInput(const std::string& path, bool find_stream_info) {
-  av_log_set_level(AV_LOG_QUIET);
+  if (!g_tally) av_log_set_level(AV_LOG_QUIET);
   AVFormatContext* raw = nullptr;
   Check(avformat_open_input(&raw, path.c_str(), nullptr, nullptr), path, "opening");
   FormatPtr format(raw);
@@ -203,38 +238,6 @@ class MonoMixer {
   int channels_ = 0;
 };
 
-// Error-level library messages while DecodesCleanly runs.
-struct LogTally {
-  int errors = 0;
-  std::string first;
-};
-LogTally* g_tally = nullptr;
-
-void TallyCallback(void* object, int level, const char* format, va_list args) {
-  if (!g_tally || level > AV_LOG_ERROR) return;
-  char line[1024];
-  int prefix = 1;
-  av_log_format_line2(object, level, format, args, line, sizeof line, &prefix);
-  if (g_tally->errors++ == 0) {
-    g_tally->first = line;
-    while (!g_tally->first.empty() && g_tally->first.back() == '\n') g_tally->first.pop_back();
-  }
-}
-
-class LogTallyScope {
- public:
-  explicit LogTallyScope(LogTally& tally) {
-    g_tally = &tally;
-    av_log_set_level(AV_LOG_ERROR);
-    av_log_set_callback(TallyCallback);
-  }
-  ~LogTallyScope() {
-    av_log_set_callback(av_log_default_callback);
-    av_log_set_level(AV_LOG_QUIET);
-    g_tally = nullptr;
-  }
-};
-
 }  // namespace
 
 void MakeSegment(const std::string& path, const SegmentPlan& plan) {
@@ -306,6 +309,9 @@ std::vector<StreamInfo> ProbeStreams(const std::string& path) {
                 : codec.codec_type == AVMEDIA_TYPE_AUDIO ? StreamType::kAudio
                                                          : StreamType::kOther;
     info.codec = avcodec_get_name(codec.codec_id);
+    for (int shift = 0; codec.codec_tag && shift < 32; shift += 8) {
+      info.tag += static_cast<char>((codec.codec_tag >> shift) & 0xff);
+    }
     if (stream.start_time != AV_NOPTS_VALUE)
       info.start = Seconds(stream.start_time, stream.time_base);
     if (stream.duration != AV_NOPTS_VALUE)

@@ -47,6 +47,7 @@ enum class StreamType { kVideo, kAudio, kOther };
 struct StreamInfo {
   StreamType type = StreamType::kOther;
   std::string codec;                  // libavcodec's short name: "h264", "aac", "mp3", ...
+  std::string tag;                    // the sample entry's fourcc: "avc1", "mp4a", ...; or empty
   double start = 0.0;                 // stream start time (edit lists applied); 0 when unknown
   double duration = 0.0;              // stream duration; 0 when unknown
   int width = 0, height = 0;          // video only

@@ -60,6 +60,8 @@ TEST(MediaSamples, MadeSegmentHasTheStreamsDurationsAndTicksAskedFor) {
   ASSERT_EQ(streams.size(), 3u);
   EXPECT_EQ(streams[0].type, StreamType::kVideo);
   EXPECT_EQ(streams[0].codec, "h264");
+  EXPECT_EQ(streams[0].tag, "avc1");
+  EXPECT_EQ(streams[1].tag, "mp4a");
   EXPECT_EQ(streams[0].width, 320);
   EXPECT_EQ(streams[0].height, 240);
   EXPECT_NEAR(streams[0].start, 0, 1e-9);

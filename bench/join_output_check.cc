@@ -1,8 +1,10 @@
-// join_audio_offsets JOINED SEGMENT...
-// Decodes audio lane 0 of JOINED as a player would and compares its tick onsets with where the
-// join must put the ticks found in each SEGMENT (measured from the segment's audio track start,
-// placed at the sum of the earlier video durations). Prints one line per segment, then a summary
-// line "max_error_ms=... missing=... unexpected=...". Exit 0 when measured, 1 when it cannot be.
+// join_output_check JOINED SEGMENT...
+// Tells whether JOINED's video packets are the segments' packets byte for byte (the copy path),
+// then decodes audio lane 0 of JOINED as a player would and compares its tick onsets with where
+// the join must put the ticks found in each SEGMENT (measured from the segment's audio track
+// start, placed at the sum of the earlier video durations). Prints one line per segment, then a
+// summary line "max_error_ms=... missing=... unexpected=... overhang_ms=...". Exit 0 when
+// measured, 1 when it cannot be.
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -20,7 +22,15 @@ int main(int argc, char** argv) {
   }
   try {
     std::vector<SegmentLayout> segments;
-    for (int i = 2; i < argc; ++i) segments.push_back(ReadLayout(argv[i]));
+    std::vector<PacketDigest> inputs;
+    for (int i = 2; i < argc; ++i) {
+      segments.push_back(ReadLayout(argv[i]));
+      for (const PacketDigest& packet : VideoPackets(argv[i])) inputs.push_back(packet);
+    }
+    std::vector<PacketDigest> outputs = VideoPackets(argv[1]);
+    std::printf("video: %zu packets, %s\n", outputs.size(),
+                outputs == inputs ? "byte-identical to the segments' (copied)"
+                                  : "not the segments' packets (re-encoded)");
     std::vector<double> expected = ExpectedTicks(segments, 0);
     DecodedAudio audio = DecodeAudioLane(argv[1], 0);
     std::vector<double> measured = TickOnsets(audio);
@@ -70,7 +80,7 @@ int main(int argc, char** argv) {
                 (lane_end - cursor) * 1000);
     return 0;
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "join_audio_offsets: %s\n", error.what());
+    std::fprintf(stderr, "join_output_check: %s\n", error.what());
     return 1;
   }
 }

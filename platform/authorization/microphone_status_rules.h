@@ -1,0 +1,28 @@
+#pragma once
+
+#include <functional>
+
+#include "platform/authorization/pulse_capture_probe.h"
+
+// The desktop's main microphone switch (GNOME's org.gnome.desktop.privacy disable-microphone).
+enum class PrivacySwitch { kAbsent, kAllowed, kOffWritable, kOffLocked };
+
+// This application's row in the portal permission store's "devices"/"microphone" entry.
+enum class StoredConsent { kNoStore, kNoRow, kAsk, kYes, kNo };
+
+// Returned when no real microphone can be recorded from; outside 0 to 3, so a refusal.
+inline constexpr int kNoUsableMicrophone = -1;
+
+// Each fact is read only when the answer depends on it, at most once, in the order below.
+struct MicrophoneFacts {
+  std::function<PrivacySwitch()> privacy_switch;
+  std::function<StoredConsent()> stored_consent;
+  std::function<CaptureProbe()> capture;
+  std::function<bool()> prompt_available;  // the portal's Device interface answers
+};
+
+// The authorization status (AuthorizationStatus values, or kNoUsableMicrophone): the switch off
+// is 1 when locked and 2 when not; a stored "no" is 2; an audio server that refuses us is 1; no
+// server or only monitor sources is kNoUsableMicrophone; a stored "yes" is 3; otherwise 0 when a
+// prompt can be shown and 3 when the desktop has no consent layer to ask.
+int MicrophoneStatusFrom(const MicrophoneFacts& facts);

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/run_tool.h"
+
+// A process the test started as its direct child; stopped (SIGTERM, then SIGKILL) and reaped when
+// the object goes.
+class ChildProcess {
+ public:
+  ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,
+               const std::string& log_path);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool Running();
+  void Stop();
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Which PulseAudio daemon the rig runs.
+enum class AudioServer {
+  kNone,         // PULSE_SERVER names a socket nobody listens on
+  kMicrophone,   // a null source (a real capture source) and a null sink
+  kMonitorOnly,  // only a null sink, whose monitor is the one source
+  kRefusing,     // a null source, but the server admits only clients with its own cookie
+};
+
+// How the Access backend double answers the portal's dialog.
+enum class DialogAnswer { kGrant, kRefuse, kSilent };
+
+// A private session bus with the real permission store and xdg-desktop-portal (its Access backend
+// a double), and a PulseAudio daemon on its own socket, all under one temporary directory. Every
+// Start* waits until the service answers (a few seconds at most) and throws std::runtime_error
+// otherwise.
+class DesktopRig {
+ public:
+  DesktopRig();
+  ~DesktopRig();
+
+  void StartSessionBus();
+  void StartPermissionStore();
+  void StartPortal(DialogAnswer answer);  // with the Access backend double
+  void StartAudioServer(AudioServer kind);
+  // Writes disable-microphone=true for the GSettings keyfile backend the tool runs with.
+  void SwitchMicrophoneOff();
+
+  // Sets the "devices"/"microphone" row of |app_id| ("yes", "no" or "ask").
+  void StorePermission(const std::string& app_id, const std::string& value);
+  // The stored row of |app_id|, or "" when there is none.
+  std::string StoredPermission(const std::string& app_id);
+  // The app ids the Access backend was asked about, one per dialog.
+  std::vector<std::string> Dialogs() const;
+
+  // The environment that points the tool (or this process) at the rig.
+  std::vector<std::string> Environment() const;
+  // Puts Environment() into this process's environment.
+  void ExportEnvironment() const;
+
+  RunResult RunMicrophone() const;
+
+ private:
+  TempDir dir_;
+  AudioServer audio_ = AudioServer::kNone;
+  std::vector<std::unique_ptr<ChildProcess>> children_;  // stopped last to first
+  std::string bus_address_;
+};

@@ -1,0 +1,149 @@
+#include <gio/gio.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/integration/authorization/desktop_rig.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr char kAuthorizedLine[] = "{\"authorized\":true}\n";
+const std::string kRefusalLine =
+    "请在系统设置 → 隐私与安全性 → 麦克风中允许 Quorvane，然后重试。\n";
+
+// The app id xdg-desktop-portal gives a process outside any systemd app unit, as in these tests.
+constexpr char kHostAppId[] = "";
+
+void ExpectAuthorized(const RunResult& run) {
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, kAuthorizedLine);
+  EXPECT_EQ(run.err, "");
+  EXPECT_FALSE(run.timed_out);
+}
+
+void ExpectRefused(const RunResult& run) {
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, kRefusalLine);
+  EXPECT_FALSE(run.timed_out);
+}
+
+class MicrophoneOnDesktop : public ::testing::Test {
+ protected:
+  // A desktop with a consent layer whose dialog answers |answer|, and an audio server.
+  void StartDesktop(DialogAnswer answer, AudioServer audio = AudioServer::kMicrophone) {
+    rig_.StartSessionBus();
+    rig_.StartPermissionStore();
+    rig_.StartPortal(answer);
+    rig_.StartAudioServer(audio);
+  }
+
+  DesktopRig rig_;
+};
+
+TEST_F(MicrophoneOnDesktop, GrantAtThePromptIsAuthorizedAndRemembered) {
+  StartDesktop(DialogAnswer::kGrant);
+  ExpectAuthorized(rig_.RunMicrophone());
+  EXPECT_THAT(rig_.Dialogs(), ElementsAre(kHostAppId));
+  EXPECT_EQ(rig_.StoredPermission(kHostAppId), "yes");
+
+  ExpectAuthorized(rig_.RunMicrophone());
+  EXPECT_EQ(rig_.Dialogs().size(), 1u);
+}
+
+TEST_F(MicrophoneOnDesktop, RefusalAtThePromptFailsAndIsRemembered) {
+  StartDesktop(DialogAnswer::kRefuse);
+  ExpectRefused(rig_.RunMicrophone());
+  EXPECT_THAT(rig_.Dialogs(), ElementsAre(kHostAppId));
+  EXPECT_EQ(rig_.StoredPermission(kHostAppId), "no");
+
+  ExpectRefused(rig_.RunMicrophone());
+  EXPECT_EQ(rig_.Dialogs().size(), 1u);
+}
+
+TEST_F(MicrophoneOnDesktop, AskRowPromptsEveryTime) {
+  StartDesktop(DialogAnswer::kGrant);
+  rig_.StorePermission(kHostAppId, "ask");
+  ExpectAuthorized(rig_.RunMicrophone());
+  ExpectAuthorized(rig_.RunMicrophone());
+  EXPECT_EQ(rig_.Dialogs().size(), 2u);
+  EXPECT_EQ(rig_.StoredPermission(kHostAppId), "ask");
+}
+
+TEST_F(MicrophoneOnDesktop, StoredYesIsAuthorizedWithoutPrompt) {
+  StartDesktop(DialogAnswer::kRefuse);
+  rig_.StorePermission(kHostAppId, "yes");
+  ExpectAuthorized(rig_.RunMicrophone());
+  EXPECT_THAT(rig_.Dialogs(), IsEmpty());
+}
+
+TEST_F(MicrophoneOnDesktop, StoredNoFailsWithoutPrompt) {
+  StartDesktop(DialogAnswer::kGrant);
+  rig_.StorePermission(kHostAppId, "no");
+  ExpectRefused(rig_.RunMicrophone());
+  EXPECT_THAT(rig_.Dialogs(), IsEmpty());
+  EXPECT_EQ(rig_.StoredPermission(kHostAppId), "no");
+}
+
+TEST_F(MicrophoneOnDesktop, RowOfAnotherApplicationIsNotOurs) {
+  StartDesktop(DialogAnswer::kRefuse);
+  rig_.StorePermission("com.example.Other", "yes");
+  ExpectRefused(rig_.RunMicrophone());
+  EXPECT_THAT(rig_.Dialogs(), ElementsAre(kHostAppId));
+}
+
+TEST_F(MicrophoneOnDesktop, MainSwitchOffFailsWithoutPromptEvenWhenStoredYes) {
+  GSettingsSchemaSource* source = g_settings_schema_source_get_default();
+  GSettingsSchema* schema =
+      source ? g_settings_schema_source_lookup(source, "org.gnome.desktop.privacy", TRUE) : nullptr;
+  if (!schema)
+    GTEST_SKIP() << "org.gnome.desktop.privacy is not installed (gsettings-desktop-schemas)";
+  g_settings_schema_unref(schema);
+
+  StartDesktop(DialogAnswer::kGrant);
+  rig_.StorePermission(kHostAppId, "yes");
+  rig_.SwitchMicrophoneOff();
+  ExpectRefused(rig_.RunMicrophone());
+  EXPECT_THAT(rig_.Dialogs(), IsEmpty());
+}
+
+TEST_F(MicrophoneOnDesktop, NoAudioServerFailsWithoutPrompt) {
+  StartDesktop(DialogAnswer::kGrant, AudioServer::kNone);
+  ExpectRefused(rig_.RunMicrophone());
+  EXPECT_THAT(rig_.Dialogs(), IsEmpty());
+}
+
+TEST_F(MicrophoneOnDesktop, MonitorOnlyServerFailsWithoutPromptEvenWhenStoredYes) {
+  StartDesktop(DialogAnswer::kGrant, AudioServer::kMonitorOnly);
+  rig_.StorePermission(kHostAppId, "yes");
+  ExpectRefused(rig_.RunMicrophone());
+  EXPECT_THAT(rig_.Dialogs(), IsEmpty());
+}
+
+TEST_F(MicrophoneOnDesktop, AudioServerThatRefusesUsFailsWithoutPrompt) {
+  StartDesktop(DialogAnswer::kGrant, AudioServer::kRefusing);
+  ExpectRefused(rig_.RunMicrophone());
+  EXPECT_THAT(rig_.Dialogs(), IsEmpty());
+}
+
+TEST(MicrophoneWithoutConsentLayer, NoSessionBusAndARealSourceIsAuthorized) {
+  DesktopRig rig;
+  rig.StartAudioServer(AudioServer::kMicrophone);
+  ExpectAuthorized(rig.RunMicrophone());
+}
+
+TEST(MicrophoneWithoutConsentLayer, BusWithoutPortalOrStoreIsAuthorized) {
+  DesktopRig rig;
+  rig.StartSessionBus();
+  rig.StartAudioServer(AudioServer::kMicrophone);
+  ExpectAuthorized(rig.RunMicrophone());
+}
+
+TEST(MicrophoneWithoutConsentLayer, NoSessionBusAndNoAudioServerFails) {
+  DesktopRig rig;
+  ExpectRefused(rig.RunMicrophone());
+}
+
+}  // namespace
