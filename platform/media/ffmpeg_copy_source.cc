@@ -208,6 +208,8 @@ class AudioCopySource : public PacketSource {
       slot.start = ToTicks(placement.at, samples);
       slot.end = ToTicks(MediaTimeAdd(placement.at, placement.range.duration), samples);
       slot.source_start = ToTicks(placement.range.start, source.time_base);
+      slot.source_goes_on = ToTicks(MediaTimeAdd(placement.range.start, placement.range.duration),
+                                    source.time_base) < source.start + source.duration;
       slot.preroll =
           av_rescale_q(slot.source_start - source.first_packet_time, source.time_base, samples);
       // Only the one packet right before the audio starts is needed to prime the decoder.
@@ -234,10 +236,11 @@ class AudioCopySource : public PacketSource {
         reader_ = std::make_unique<SourceReader>(*placements_[next_].source);
         const std::int64_t following =
             next_ + 1 < slots_.size() ? slots_[next_ + 1].start - slots_[next_ + 1].preroll : end_;
-        // The block after a placement's last packet still plays that packet's second half: its
-        // own audio up to the cut when the next placement's priming follows, otherwise an
-        // unbalanced (aliased) tail that must end before the cut.
-        const std::int64_t tail = slots_[next_].end - kAacFrame;
+        // The block after a placement's last packet still plays that packet's second half. Where
+        // the source goes on past the cut and no priming of the next placement takes that block,
+        // the tail is unbalanced (aliased) sound from beyond the cut: it must end at the cut.
+        const std::int64_t tail =
+            slots_[next_].source_goes_on ? slots_[next_].end - kAacFrame : following;
         cut_ = std::min(tail, following);
         cut_margin_ = following <= tail ? kAacFrame / 2 : kAacFrame;
       }
@@ -265,6 +268,7 @@ class AudioCopySource : public PacketSource {
     std::int64_t end = 0;
     std::int64_t source_start = 0;  // source time base
     std::int64_t preroll = 0;       // lane samples of priming before start
+    bool source_goes_on = false;    // the source has audio after the placed range
   };
 
   PacketPtr Silence() {

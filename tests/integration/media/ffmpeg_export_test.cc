@@ -6,6 +6,10 @@
 #include <semaphore>
 #include <thread>
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 #include "app/tool_error.h"
 #include "platform/media/ffmpeg_media.h"
 #include "tests/integration/media/media_samples.h"
@@ -110,6 +114,24 @@ Outcome Join(const std::vector<std::string>& paths, const std::string& output) {
   return outcome;
 }
 
+// The payloads of the first audio stream's packets of |path|, in file order.
+std::vector<std::string> AudioPayloads(const std::string& path) {
+  AVFormatContext* input = nullptr;
+  if (avformat_open_input(&input, path.c_str(), nullptr, nullptr) < 0) return {};
+  std::vector<std::string> payloads;
+  const int audio = av_find_best_stream(input, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+  AVPacket* packet = av_packet_alloc();
+  while (audio >= 0 && av_read_frame(input, packet) >= 0) {
+    if (packet->stream_index == audio) {
+      payloads.emplace_back(reinterpret_cast<const char*>(packet->data), packet->size);
+    }
+    av_packet_unref(packet);
+  }
+  av_packet_free(&packet);
+  avformat_close_input(&input);
+  return payloads;
+}
+
 std::vector<std::string> FilesIn(const std::string& dir) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
@@ -177,6 +199,17 @@ TEST_F(FfmpegExportTest, MatchingSegmentsAreJoinedByPacketCopy) {
     for (const auto& packet : media_samples::VideoPackets(path)) inputs.push_back(packet);
   }
   EXPECT_EQ(media_samples::VideoPackets(output), inputs);
+  // Audio is copied too: each segment's packets from its priming on, in order. At most its last
+  // two (the partial frame and the encoder's flush) give way to the next segment's priming.
+  const std::vector<std::string> lane = AudioPayloads(output);
+  auto from = lane.begin();
+  for (const std::string& path : paths) {
+    const std::vector<std::string> source = AudioPayloads(path);
+    ASSERT_GT(source.size(), 2u);
+    from = std::search(from, lane.end(), source.begin(), source.end() - 2);
+    ASSERT_NE(from, lane.end()) << path;
+    from += source.size() - 2;
+  }
 
   const auto streams = media_samples::ProbeStreams(output);
   ASSERT_EQ(streams.size(), 2u);
