@@ -231,7 +231,9 @@ class AudioCopySource : public PacketSource {
       if (!reader_) {
         const std::int64_t target =
             next_ < slots_.size() ? slots_[next_].start - slots_[next_].preroll : end_;
-        if (target - counter_ >= kAacFrame / 2) return Silence();
+        // Placements start at the nearest frame; the lane ends on a whole frame before the end.
+        const std::int64_t margin = next_ < slots_.size() ? kAacFrame / 2 : kAacFrame;
+        if (target - counter_ >= margin) return Silence();
         if (next_ >= slots_.size()) return nullptr;
         reader_ = std::make_unique<SourceReader>(*placements_[next_].source);
         const std::int64_t following =
@@ -242,7 +244,8 @@ class AudioCopySource : public PacketSource {
         const std::int64_t tail =
             slots_[next_].source_goes_on ? slots_[next_].end - kAacFrame : following;
         cut_ = std::min(tail, following);
-        cut_margin_ = following <= tail ? kAacFrame / 2 : kAacFrame;
+        const bool primed_next = next_ + 1 < slots_.size() && following <= tail;
+        cut_margin_ = primed_next ? kAacFrame / 2 : kAacFrame;
       }
       PacketPtr packet;
       if (cut_ - counter_ >= cut_margin_) packet = reader_->Read();
