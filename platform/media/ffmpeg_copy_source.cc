@@ -248,8 +248,9 @@ class AudioCopySource : public PacketSource {
         cut_margin_ = primed_next ? kAacFrame / 2 : kAacFrame;
       }
       PacketPtr packet;
-      if (cut_ - counter_ >= cut_margin_) packet = reader_->Read();
+      if (cut_ - counter_ >= cut_margin_) packet = held_ ? std::move(held_) : reader_->Read();
       if (!packet) {
+        held_.reset();
         reader_.reset();
         ++next_;
         continue;
@@ -259,6 +260,11 @@ class AudioCopySource : public PacketSource {
       const std::int64_t ahead = av_rescale_q(slots_[next_].source_start - packet->pts,
                                               source.time_base, {1, sample_rate_});
       if (ahead >= 2 * kAacFrame) continue;
+      // A gap in the source's own timestamps stays a gap: silence until the packet's place.
+      if (-ahead - (counter_ - slots_[next_].start) >= kAacFrame / 2) {
+        held_ = std::move(packet);
+        return Silence();
+      }
       av_packet_free_side_data(packet.get());
       packet->flags = AV_PKT_FLAG_KEY;
       return Place(std::move(packet));
@@ -305,6 +311,7 @@ class AudioCopySource : public PacketSource {
   std::int64_t cut_margin_ = 0;
   size_t next_ = 0;
   std::unique_ptr<SourceReader> reader_;
+  PacketPtr held_;  // read, waiting for the silence before its place
 };
 
 bool IsCopyableAac(const AVCodecParameters& parameters) {

@@ -1,7 +1,5 @@
 #include "platform/media/ffmpeg_export.h"
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -44,7 +42,8 @@ void SetMoovFirst(const std::vector<std::unique_ptr<PacketSource>>& sources,
   std::int64_t reserve = kMoovBytesFixed;
   for (const auto& source : sources) {
     const std::int64_t packets = source->MaxPackets();
-    if (packets < 0 || packets > (INT32_MAX - reserve) / kMoovBytesPerPacket / 2) {
+    if (packets < 0 ||
+        packets > (INT32_MAX - reserve - kMoovBytesPerStream) / kMoovBytesPerPacket) {
       av_dict_set(options, "movflags", "+faststart", 0);
       return;
     }

@@ -14,6 +14,8 @@ namespace {
 constexpr AVRational kFallbackFrameRate{30, 1};
 constexpr std::int64_t kAudioBitRatePerChannel = 128000;
 constexpr int kFallbackSampleRate = 48000;
+// Timestamp gaps shorter than 1/100 s are taken for rounding, not for missing audio.
+constexpr int kGapTolerancePerSecond = 100;
 
 void CheckCancelled(const ExportContext& context) {
   if (context.cancelled != nullptr && context.cancelled->load(std::memory_order_relaxed)) {
@@ -225,9 +227,9 @@ class AudioReencodeSource : public PacketSource {
   void Begin(const Placement& placement) {
     const SourceStream& source = *placement.source;
     const AVRational samples{1, sample_rate_};
-    const std::int64_t lane_start = ToTicks(placement.at, samples);
+    lane_start_ = ToTicks(placement.at, samples);
     lane_end_ = ToTicks(MediaTimeAdd(placement.at, placement.range.duration), samples);
-    encoder_->FinishSourceAt(std::max(lane_start, encoder_->samples()));
+    encoder_->FinishSourceAt(std::max(lane_start_, encoder_->samples()));
     reader_ = std::make_unique<SourceReader>(source);
     decoder_ =
         std::make_unique<StreamDecoder>(source.parameters.get(), source.time_base, source.path);
@@ -242,6 +244,15 @@ class AudioReencodeSource : public PacketSource {
       skip = av_rescale_q(source_start_ - frame.pts, source_time_base_, {1, frame.sample_rate});
     }
     if (skip >= frame.nb_samples) return;
+    if (frame.pts != AV_NOPTS_VALUE && skip == 0) {
+      // A gap in the source's own timestamps stays a gap, filled with silence.
+      const std::int64_t place = lane_start_ + av_rescale_q(frame.pts - source_start_,
+                                                            source_time_base_, {1, sample_rate_});
+      if (place - encoder_->samples() >= sample_rate_ / kGapTolerancePerSecond &&
+          place < lane_end_) {
+        encoder_->FinishSourceAt(place);
+      }
+    }
     if (skip > 0) {
       encoder_->Append(WithoutFirstSamples(frame, static_cast<int>(skip)).get(), lane_end_);
     } else {
@@ -263,6 +274,7 @@ class AudioReencodeSource : public PacketSource {
   std::unique_ptr<StreamDecoder> decoder_;
   AVRational source_time_base_{1, 1};
   std::int64_t source_start_ = 0;
+  std::int64_t lane_start_ = 0;
   std::int64_t lane_end_ = 0;
   std::deque<PacketPtr> ready_;
   bool finished_ = false;

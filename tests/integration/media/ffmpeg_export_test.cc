@@ -272,6 +272,37 @@ TEST_F(FfmpegExportTest, TracksThatStartLateInTheirFileStartAtTheCursor) {
       << comparison.unexpected << " unexpected";
 }
 
+TEST_F(FfmpegExportTest, GapInASourcesAudioTimestampsStaysSilent) {
+  // Ticks at 0 s and 1 s, then a 0.5 s hole in the timestamps, then the tick of 2 s at 2.5 s.
+  const std::string gap = dir_.File("gap.mp4");
+  const RunResult made = RunProgram(
+      "/usr/bin/ffmpeg",
+      {"-v", "error", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=30:duration=3.5", "-f",
+       "lavfi", "-i",
+       "aevalsrc=exprs='0.5*sin(2*PI*1000*t)*lt(mod(t\\,1)\\,0.005)':s=48000:c=stereo:d=3,"
+       "asetpts='if(gte(T\\,1.5)\\,PTS+0.5/TB\\,PTS)'",
+       "-c:v", "libx264", "-preset", "veryfast", "-c:a", "aac", gap});
+  ASSERT_EQ(made.status, 0) << made.err;
+  // Copied when the lane's segments match, re-encoded when a 44.1 kHz one joins them.
+  for (const int rate : {48000, 44100}) {
+    SCOPED_TRACE(rate);
+    SegmentPlan first;
+    first.audio = {AudioPlan{.sample_rate = rate}};
+    const std::vector<std::string> paths = {Make({first})[0], gap};
+    const std::string output = dir_.File("joined" + std::to_string(rate) + ".mp4");
+
+    const Outcome outcome = Join(paths, output);
+    ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+    const media_samples::DecodedAudio audio = media_samples::DecodeAudioLane(output, 0);
+    const auto comparison =
+        media_samples::CompareTicks({0, 1, 2, 3, 4.5}, media_samples::TickOnsets(audio));
+    EXPECT_TRUE(comparison.Within(kTickTolerance))
+        << "max error " << comparison.max_error << " s, " << comparison.missing << " missing, "
+        << comparison.unexpected << " unexpected";
+    EXPECT_LT(media_samples::Rms(audio, 4.02, 4.48), 1e-3);
+  }
+}
+
 TEST_F(FfmpegExportTest, LanesAreSilentWhereTheyHoldNoAudio) {
   std::vector<SegmentPlan> plans(3);
   plans[0].video_duration = 2.0;
