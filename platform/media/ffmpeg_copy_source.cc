@@ -388,6 +388,8 @@ bool VideoPlanIsCopyable(const TrackPlan& plan) {
                         MediaTime{source.start * source.time_base.num, source.time_base.den})) {
       return false;
     }
+    // MPEG-4 could only hide such packets with an edit list at every join.
+    if (source.hides_packets) return false;
     if (parameters.codec_id != first.codec_id || parameters.width != first.width ||
         parameters.height != first.height || !SameExtradata(parameters, first)) {
       return false;

@@ -132,6 +132,10 @@ SourceStream DescribeStream(const AVFormatContext& input, int index, const std::
 
   if (std::string_view(input.iformat->name).starts_with("mov")) {
     source.packet_count = avformat_index_get_entries_count(&stream);
+    for (int i = 0; i < source.packet_count && !source.hides_packets; ++i) {
+      const AVIndexEntry* entry = avformat_index_get_entry(const_cast<AVStream*>(&stream), i);
+      source.hides_packets = entry != nullptr && (entry->flags & AVINDEX_DISCARD_FRAME);
+    }
   }
 
   size_t size = 0;

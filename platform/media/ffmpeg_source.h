@@ -49,6 +49,8 @@ struct SourceStream {
   std::int64_t first_packet_time = 0;
   // Samples in the file's own index (every sample for MPEG-4/QuickTime); -1 when unknown.
   std::int64_t packet_count = -1;
+  // Some packets are only decoded, not shown (an edit list that starts between key frames).
+  bool hides_packets = false;
   Transform transform;
 };
 

@@ -469,6 +469,28 @@ TEST_F(FfmpegExportTest, RangeFromInsideATrackStartsThere) {
       << comparison.unexpected << " unexpected";
 }
 
+TEST_F(FfmpegExportTest, SegmentCutBetweenKeyFramesIsReencodedFromItsCut) {
+  SegmentPlan plan;
+  plan.video_duration = 3.0;
+  const std::vector<std::string> paths = Make({plan, plan});
+  // A stream copy from 0.5 s keeps the frames from the key frame at 0 s, hidden by an edit list.
+  const std::string cut = dir_.File("cut.mp4");
+  ASSERT_EQ(RunProgram("/usr/bin/ffmpeg",
+                       {"-v", "error", "-ss", "0.5", "-i", paths[0], "-c", "copy", cut})
+                .status,
+            0);
+  const std::string output = dir_.File("joined.mp4");
+
+  const Outcome outcome = Join({paths[1], cut}, output);
+  ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+  EXPECT_NEAR(media_samples::ProbeStreams(output)[0].duration, 5.5, 0.001);
+  const auto report = media_samples::DecodesCleanly(output);
+  EXPECT_TRUE(report.clean()) << report.first_error;
+  EXPECT_EQ(report.frames[0], 165);
+  EXPECT_NE(media_samples::VideoPackets(output).front(),
+            media_samples::VideoPackets(paths[1]).front());
+}
+
 TEST_F(FfmpegExportTest, ExistingOutputIsNeverReplaced) {
   const std::vector<std::string> paths = Make({SegmentPlan{}});
   const std::string output = dir_.File("taken.mp4");
