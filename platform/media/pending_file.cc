@@ -35,7 +35,9 @@ std::string NameOf(const std::string& path) {
 
 void FailIfTaken(const std::string& final_path) {
   struct stat info;
-  if (::lstat(final_path.c_str(), &info) == 0) Fail(final_path, "a file already exists there");
+  if (::lstat(final_path.c_str(), &info) == 0) {
+    Fail(final_path, S_ISDIR(info.st_mode) ? "it is a folder" : "a file already exists there");
+  }
 }
 
 }  // namespace

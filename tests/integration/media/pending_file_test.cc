@@ -79,6 +79,14 @@ TEST_P(PendingFileTest, FileThatAppearsMeanwhileIsNeverReplaced) {
 TEST_P(PendingFileTest, RefusesATakenPathOrAMissingFolderUpFront) {
   WriteFile(dir_.File("taken.mp4"), "kept");
   EXPECT_THROW(PendingFile(dir_.File("taken.mp4"), GetParam()), PlatformError);
+  std::filesystem::create_directory(dir_.File("folder.mp4"));
+  try {
+    PendingFile file(dir_.File("folder.mp4"), GetParam());
+    FAIL() << "took a folder for a file";
+  } catch (const PlatformError& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "Cannot export to " + dir_.File("folder.mp4") + ": it is a folder");
+  }
   std::filesystem::create_symlink(dir_.File("nowhere"), dir_.File("dangling.mp4"));
   EXPECT_THROW(PendingFile(dir_.File("dangling.mp4"), GetParam()), PlatformError);
   try {
@@ -89,7 +97,8 @@ TEST_P(PendingFileTest, RefusesATakenPathOrAMissingFolderUpFront) {
                                              ": the folder " + dir_.File("gone") +
                                              " does not exist");
   }
-  EXPECT_EQ(FilesIn(dir_.path()), (std::vector<std::string>{"dangling.mp4", "taken.mp4"}));
+  EXPECT_EQ(FilesIn(dir_.path()),
+            (std::vector<std::string>{"dangling.mp4", "folder.mp4", "taken.mp4"}));
   EXPECT_EQ(ReadFile(dir_.File("taken.mp4")), "kept");
 }
 
