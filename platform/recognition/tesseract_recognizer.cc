@@ -66,8 +66,8 @@ std::string ReadWholeFile(const std::string& path) {
   return bytes;
 }
 
-// Decodes |bytes| after checking the header's size, then flattens it to what Tesseract takes
-// (8-bit grey or 32-bit RGB, alpha composited over white) with dark text on a light ground.
+// Decodes |bytes| after checking the header's size, then flattens it to 8-bit luminance (alpha
+// composited over white) with dark text on a light ground.
 OwnedPix DecodeForRecognition(const std::string& path, const std::string& bytes) {
   const auto* data = reinterpret_cast<const l_uint8*>(bytes.data());
   l_int32 format = 0, width = 0, height = 0, bits = 0, samples = 0, colormapped = 0;
@@ -99,18 +99,17 @@ OwnedPix DecodeForRecognition(const std::string& path, const std::string& bytes)
   if (pix && pixGetDepth(pix.get()) == 32 && pixGetSpp(pix.get()) == 4) {
     pix.reset(pixAlphaBlendUniform(pix.get(), 0xffffff00));
   }
-  if (pix && pixGetDepth(pix.get()) != 8 && pixGetDepth(pix.get()) != 32) {
-    pix.reset(pixConvertTo8(pix.get(), 0));
+  // Tesseract reads luminance far better than its own thresholding of colour: white text on a
+  // red banner disappears in colour and reads in grey.
+  if (pix) {
+    pix.reset(pixGetDepth(pix.get()) == 32 ? pixConvertRGBToLuminance(pix.get())
+                                           : pixConvertTo8(pix.get(), 0));
   }
-  if (!pix) throw ImageError(path, "the image could not be converted for recognition");
-
-  OwnedPix grey(pixGetDepth(pix.get()) == 8 ? pixClone(pix.get())
-                                            : pixConvertRGBToLuminance(pix.get()));
   l_float32 mean = 255;
-  if (!grey || pixAverageInRect(grey.get(), nullptr, nullptr, 0, 255, 2, &mean) != 0) {
+  if (!pix || pixAverageInRect(pix.get(), nullptr, nullptr, 0, 255, 2, &mean) != 0) {
     throw ImageError(path, "the image could not be converted for recognition");
   }
-  // Light text on a dark ground: Tesseract reads dark on light far better and faster.
+  // Light text on a dark ground: Tesseract reads dark on light better and faster.
   if (mean < 128) pixInvert(pix.get(), pix.get());
   return pix;
 }
