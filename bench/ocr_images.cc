@@ -1,5 +1,6 @@
 // Draws the recognition measurement images into a folder: NAME.png and NAME.txt (the expected
-// lines, one per line) for every accuracy scene, and the large screenshot-like page.
+// lines, one per line) for every accuracy scene and for the screenshot-like page at 1440 x 900 and
+// 2880 x 1800.
 #include <cstdio>
 #include <fstream>
 
@@ -14,7 +15,8 @@ int main(int argc, char** argv) {
   const std::string folder = argv[1];
   PangoDrawing drawing;
   std::vector<TextScene> scenes = text_scenes::AccuracyScenes();
-  scenes.push_back(text_scenes::Screenshot());
+  scenes.push_back(text_scenes::Screenshot(1));
+  scenes.push_back(text_scenes::Screenshot(2));
   for (const TextScene& scene : scenes) {
     std::optional<std::string> png = DrawScene(scene, drawing);
     if (!png) {

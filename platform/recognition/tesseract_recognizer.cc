@@ -17,7 +17,10 @@
 
 namespace {
 
-constexpr int kSourceResolution = 144;
+// Screen images carry no usable resolution. Without one Tesseract assumes 70 dpi and removes CJK
+// strokes as ruled lines; from 120 dpi up it merges a sidebar and the body of a 2880-pixel-wide
+// screenshot into one line.
+constexpr int kSourceResolution = 96;
 constexpr off_t kMaxFileBytes = 256 << 20;
 
 // The one place where a reason becomes the adapter's error text.

@@ -146,37 +146,40 @@ inline std::vector<TextScene> AccuracyScenes() {
   return scenes;
 }
 
-// A 2880 x 1800 page like a high-density screenshot: a title bar, a sidebar and a body of
-// about thirty lines of text at 26 to 40 pixels.
-inline TextScene Screenshot() {
-  TextScene scene{"screenshot_2880x1800", 2880, 1800, kWhite, {}, {}};
-  scene.bands.push_back({{0, 0, 2880, 100}, {0.93, 0.93, 0.94}});
-  scene.bands.push_back({{0, 100, 560, 1700}, {0.96, 0.96, 0.97}});
-  scene.lines.push_back({"Quorvane Recorder - Project Review", 60, 28, 36, kBlack});
+// A page like a screenshot of a notes app: a title bar, a sidebar and a body, about thirty
+// lines. |scale| 2 gives a 2880 x 1800 high-density screen with text from 26 to 40 pixels,
+// |scale| 1 the same page at 1440 x 900 with text from 13 to 20 pixels.
+inline TextScene Screenshot(int scale = 2) {
+  const double s = scale;
+  TextScene scene{"screenshot_" + std::to_string(1440 * scale) + "x" + std::to_string(900 * scale),
+                  1440 * scale, 900 * scale, kWhite, {}, {}};
+  scene.bands.push_back({{0, 0, 1440 * s, 50 * s}, {0.93, 0.93, 0.94}});
+  scene.bands.push_back({{0, 50 * s, 280 * s, 850 * s}, {0.96, 0.96, 0.97}});
+  scene.lines.push_back({"Quorvane Recorder - Project Review", 30 * s, 14 * s, 18 * s, kBlack});
   std::vector<std::pair<std::string, double>> sidebar = {
-      {"Recordings", 30}, {"Shared with me", 30}, {"会议记录", 30},
-      {"Favourites", 30}, {"最近删除", 30},       {"Settings", 30}};
-  for (SceneText& line : Column(sidebar, 60, 160, kGreyText)) scene.lines.push_back(line);
+      {"Recordings", 15 * s}, {"Shared with me", 15 * s}, {"会议记录", 15 * s},
+      {"Favourites", 15 * s}, {"最近删除", 15 * s},       {"Settings", 15 * s}};
+  for (SceneText& line : Column(sidebar, 30 * s, 80 * s, kGreyText)) scene.lines.push_back(line);
   std::vector<std::pair<std::string, double>> body = {
-      {"Weekly product meeting", 40},
-      {"Attendees: Alex, Mei, Jordan, 王芳, 李雷", 28},
-      {"1. The export pipeline now joins segments without re-encoding.", 28},
-      {"2. Audio lanes stay aligned when a segment has no microphone track.", 28},
-      {"3. 文字识别支持中文和英文混合的界面截图。", 28},
-      {"4. Dark mode screenshots are read as well as light ones.", 28},
-      {"Action items", 36},
-      {"Mei will update the onboarding checklist by Friday.", 28},
-      {"Jordan measures export time on the 2019 laptops.", 28},
-      {"王芳负责整理用户反馈并在下周一汇报。", 28},
-      {"Alex drafts the release notes for version 3.2.", 28},
-      {"Open questions", 36},
-      {"Should recordings longer than two hours be split automatically?", 28},
-      {"是否需要在导出前提示用户检查麦克风权限？", 28},
-      {"How long do we keep deleted recordings before removing them?", 28},
-      {"Next meeting: Tuesday 10:30, room 4B", 28},
-      {"Notes taken by Quorvane, reviewed by Mei.", 26},
+      {"Weekly product meeting", 20 * s},
+      {"Attendees: Alex, Mei, Jordan, 王芳, 李雷", 14 * s},
+      {"1. The export pipeline now joins segments without re-encoding.", 14 * s},
+      {"2. Audio lanes stay aligned when a segment has no microphone track.", 14 * s},
+      {"3. 文字识别支持中文和英文混合的界面截图。", 14 * s},
+      {"4. Dark mode screenshots are read as well as light ones.", 14 * s},
+      {"Action items", 18 * s},
+      {"Mei will update the onboarding checklist by Friday.", 14 * s},
+      {"Jordan measures export time on the 2019 laptops.", 14 * s},
+      {"王芳负责整理用户反馈并在下周一汇报。", 14 * s},
+      {"Alex drafts the release notes for version 3.2.", 14 * s},
+      {"Open questions", 18 * s},
+      {"Should recordings longer than two hours be split automatically?", 14 * s},
+      {"是否需要在导出前提示用户检查麦克风权限？", 14 * s},
+      {"How long do we keep deleted recordings before removing them?", 14 * s},
+      {"Next meeting: Tuesday 10:30, room 4B", 14 * s},
+      {"Notes taken by Quorvane, reviewed by Mei.", 13 * s},
   };
-  for (SceneText& line : Column(body, 640, 160, kBlack)) scene.lines.push_back(line);
+  for (SceneText& line : Column(body, 320 * s, 80 * s, kBlack)) scene.lines.push_back(line);
   return scene;
 }
 

@@ -110,6 +110,21 @@ TEST(TesseractRecognizer, DarkThemeAndBannersReadWellWithoutSpacesInsideChinese)
   }
 }
 
+TEST(TesseractRecognizer, SidebarAndBodyOfAHighDensityScreenshotStaySeparateLines) {
+  TempDir dir;
+  const TextScene scene = text_scenes::Screenshot(2);
+  const std::vector<std::string> read = Texts(Read(DrawToFile(scene, dir)));
+  EXPECT_EQ(read.size(), scene.lines.size()) << Joined(read);
+  for (const std::string& line : read) {
+    EXPECT_FALSE(line.find("Recordings") != std::string::npos &&
+                 line.find("Weekly") != std::string::npos)
+        << line;
+    EXPECT_EQ(line.find("  "), std::string::npos) << "no gap between columns inside a line";
+  }
+  const std::string expected = Joined(ExpectedLines(scene));
+  EXPECT_LE(EditDistance(expected, Joined(read)) * 100, expected.size() * 3) << Joined(read);
+}
+
 TEST(TesseractRecognizer, TransparentImageIsReadOverWhite) {
   TempDir dir;
   PangoDrawing drawing;
