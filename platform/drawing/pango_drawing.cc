@@ -14,8 +14,8 @@
 namespace {
 
 PlatformError WriteError(const std::string& path, int error_number) {
-  return PlatformError("The file \"" + path + "\" could not be written: " +
-                       std::strerror(error_number));
+  return PlatformError("The file \"" + path +
+                       "\" could not be written: " + std::strerror(error_number));
 }
 
 template <typename T, void (*Free)(T*)>

@@ -76,8 +76,9 @@ OwnedPix DecodeForRecognition(const std::string& path, const std::string& bytes)
   l_int32 format = 0, width = 0, height = 0, bits = 0, samples = 0, colormapped = 0;
   findFileFormatBuffer(data, &format);
   if (format == IFF_UNKNOWN) {
-    throw ImageError(path, "it is not in an image format that can be read "
-                           "(PNG, JPEG, TIFF, BMP, WebP, GIF)");
+    throw ImageError(path,
+                     "it is not in an image format that can be read "
+                     "(PNG, JPEG, TIFF, BMP, WebP, GIF)");
   }
   if (pixReadHeaderMem(data, bytes.size(), &format, &width, &height, &bits, &samples,
                        &colormapped) != 0) {

@@ -1,6 +1,7 @@
 // `QuorvaneMacTools ocr` as the recording app runs it: exact bytes on both streams and the status.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
 #include <nlohmann/json.hpp>
 
 #include "platform/drawing/pango_drawing.h"
@@ -100,8 +101,8 @@ TEST(OcrCli, DecompressionBombIsRefusedWithinALimitedAddressSpace) {
   WriteFile(dir.File("limit.sh"), "ulimit -v 1500000 && exec \"$@\"\n");
   // The fixture itself must also be read within the same limit.
   const std::string fixture = DrawFixture(dir);
-  RunResult huge = RunProgram("/bin/sh", {dir.File("limit.sh"), QUORVANE_TOOL_PATH, "ocr",
-                                          dir.File("huge.png")});
+  RunResult huge = RunProgram(
+      "/bin/sh", {dir.File("limit.sh"), QUORVANE_TOOL_PATH, "ocr", dir.File("huge.png")});
   EXPECT_EQ(huge.status, 1);
   EXPECT_EQ(huge.out, "");
   EXPECT_EQ(huge.err, "The image \"" + dir.File("huge.png") +

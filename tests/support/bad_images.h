@@ -2,10 +2,10 @@
 
 // Files that look like images and are not, or are hostile, for the recogniser's refusal paths.
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
 
 #include "tests/support/run_tool.h"
 
@@ -51,7 +51,8 @@ inline std::vector<BadImage> MakeBadImages(const TempDir& dir, const std::string
   add("missing.png", "No such file or directory");
   add("folder.png", "Is a directory");
   add("empty.png", "the file is empty");
-  add("text.png", "it is not in an image format that can be read (PNG, JPEG, TIFF, BMP, WebP, GIF)");
+  add("text.png",
+      "it is not in an image format that can be read (PNG, JPEG, TIFF, BMP, WebP, GIF)");
   add("truncated.png", "the image data is damaged or incomplete");
   add("huge.png",
       "the image is 60000 x 60000 pixels, more than the 40000000 pixels that can be recognised");

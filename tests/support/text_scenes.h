@@ -102,12 +102,9 @@ inline std::vector<std::pair<std::string, double>> UiChinese() {
 }
 
 inline std::vector<std::pair<std::string, double>> UiMixed() {
-  return {{"会议记录 Meeting notes 2024", 14},
-          {"打开 Settings 后选择隐私与安全性", 16},
-          {"下载完成：report.pdf", 18},
-          {"点击 Start Recording 开始录制", 20},
-          {"共享屏幕 Share Screen", 24},
-          {"版本 Version 3.2.1 已发布", 28}};
+  return {{"会议记录 Meeting notes 2024", 14}, {"打开 Settings 后选择隐私与安全性", 16},
+          {"下载完成：report.pdf", 18},        {"点击 Start Recording 开始录制", 20},
+          {"共享屏幕 Share Screen", 24},       {"版本 Version 3.2.1 已发布", 28}};
 }
 
 inline std::vector<TextScene> AccuracyScenes() {
@@ -130,9 +127,9 @@ inline std::vector<TextScene> AccuracyScenes() {
       {{0.84, 0.19, 0.19}, kWhite},     // red, white text
       {{0.93, 0.94, 0.96}, kGreyText},  // pale grey, grey text
   };
-  const std::vector<std::string> banner_texts = {
-      "Recording started", "上传成功 Upload complete", "Your trial ends in 3 days",
-      "无法连接到服务器", "Tip: press Space to pause"};
+  const std::vector<std::string> banner_texts = {"Recording started", "上传成功 Upload complete",
+                                                 "Your trial ends in 3 days", "无法连接到服务器",
+                                                 "Tip: press Space to pause"};
   double top = 20;
   for (size_t index = 0; index < banner_texts.size(); ++index) {
     banners.bands.push_back({{0, top, 900, 64}, banner_colors[index].first});
@@ -152,7 +149,11 @@ inline std::vector<TextScene> AccuracyScenes() {
 inline TextScene Screenshot(int scale = 2) {
   const double s = scale;
   TextScene scene{"screenshot_" + std::to_string(1440 * scale) + "x" + std::to_string(900 * scale),
-                  1440 * scale, 900 * scale, kWhite, {}, {}};
+                  1440 * scale,
+                  900 * scale,
+                  kWhite,
+                  {},
+                  {}};
   scene.bands.push_back({{0, 0, 1440 * s, 50 * s}, {0.93, 0.93, 0.94}});
   scene.bands.push_back({{0, 50 * s, 280 * s, 850 * s}, {0.96, 0.96, 0.97}});
   scene.lines.push_back({"Quorvane Recorder - Project Review", 30 * s, 14 * s, 18 * s, kBlack});

@@ -67,16 +67,15 @@ TEST(Fixture, DrawsFiveLinesOnWhiteAtTheirLowerLeftPoints) {
   EXPECT_EQ(drawing.canvases[0].width, 800);
   EXPECT_EQ(drawing.canvases[0].height, 500);
   const std::string black = " size 28.000000 rgb(0.000000,0.000000,0.000000)";
-  EXPECT_THAT(drawing.canvases[0].calls,
-              ElementsAre("fill 0.000000 0.000000 800.000000 500.000000 "
-                          "rgb(1.000000,1.000000,1.000000)",
-                          "text [Quorvane OCR test] at 40.000000,430.000000" + black,
-                          "text [Hello world. This is paragraph one.] at 40.000000,365.000000" +
-                              black,
-                          "text [] at 40.000000,300.000000" + black,
-                          "text [Second paragraph stays separate.] at 40.000000,235.000000" +
-                              black,
-                          "text [中文段落识别测试。] at 40.000000,170.000000" + black, "encode"));
+  EXPECT_THAT(
+      drawing.canvases[0].calls,
+      ElementsAre("fill 0.000000 0.000000 800.000000 500.000000 "
+                  "rgb(1.000000,1.000000,1.000000)",
+                  "text [Quorvane OCR test] at 40.000000,430.000000" + black,
+                  "text [Hello world. This is paragraph one.] at 40.000000,365.000000" + black,
+                  "text [] at 40.000000,300.000000" + black,
+                  "text [Second paragraph stays separate.] at 40.000000,235.000000" + black,
+                  "text [中文段落识别测试。] at 40.000000,170.000000" + black, "encode"));
 }
 
 TEST(Fixture, WritesTheEncodedBytesToThePathAsGivenAndPrintsNothing) {
@@ -104,7 +103,8 @@ TEST(Fixture, EncodingFailureIsToolErrorSevenAndWritesNothing) {
 
 TEST(Fixture, WriteFailurePassesThroughUnchanged) {
   FakeDrawing drawing;
-  drawing.write_error = "The file \"/missing/f.png\" could not be written: No such file or directory";
+  drawing.write_error =
+      "The file \"/missing/f.png\" could not be written: No such file or directory";
   try {
     fixture("/missing/f.png", drawing);
     ADD_FAILURE() << "no error";

@@ -19,8 +19,7 @@ struct FakeRecognizer : TextRecognizer {
   std::vector<int> max_candidates;
 
   std::vector<TextObservation> Recognize(const std::string& image_path,
-                                         const RecognitionSettings& request,
-                                         int max) override {
+                                         const RecognitionSettings& request, int max) override {
     paths.push_back(image_path);
     settings.push_back(request);
     max_candidates.push_back(max);
@@ -54,10 +53,10 @@ TEST(OcrMapping, LinesOnTheTopAndBottomEdges) {
 }
 
 TEST(OcrMapping, LinesWithoutCandidateAreLeftOutAndOrderIsKept) {
-  nlohmann::json lines = RecognizedLines({Line({"lowest"}, {0.1, 0.1, 0.2, 0.1}),
-                                          Line({}, {0.1, 0.5, 0.2, 0.1}),
-                                          Line({"", "second choice"}, {0.1, 0.3, 0.2, 0.1}),
-                                          Line({"highest", "other"}, {0.1, 0.8, 0.2, 0.1})});
+  nlohmann::json lines =
+      RecognizedLines({Line({"lowest"}, {0.1, 0.1, 0.2, 0.1}), Line({}, {0.1, 0.5, 0.2, 0.1}),
+                       Line({"", "second choice"}, {0.1, 0.3, 0.2, 0.1}),
+                       Line({"highest", "other"}, {0.1, 0.8, 0.2, 0.1})});
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0]["text"], "lowest") << "no sorting by position";
   EXPECT_EQ(lines[1]["text"], "") << "an empty first candidate is still a line";
@@ -103,8 +102,9 @@ TEST(Recognize, NoTextPrintsAnEmptyArray) {
 TEST(Recognize, ChineseTextIsPrintedAsRawUtf8) {
   FakeRecognizer recognizer;
   recognizer.observations = {Line({"中文段落识别测试。"}, {0.0, 0.5, 0.5, 0.25})};
-  EXPECT_EQ(CaptureStandardOutput([&] { recognize("zh.png", recognizer); }),
-            "[{\"height\":0.25,\"text\":\"中文段落识别测试。\",\"width\":0.5,\"x\":0,\"y\":0.25}]\n");
+  EXPECT_EQ(
+      CaptureStandardOutput([&] { recognize("zh.png", recognizer); }),
+      "[{\"height\":0.25,\"text\":\"中文段落识别测试。\",\"width\":0.5,\"x\":0,\"y\":0.25}]\n");
 }
 
 TEST(Recognize, RecogniserFailurePassesThroughAndPrintsNothing) {

@@ -1,9 +1,13 @@
 // TesseractRecognizer against the real Tesseract and Leptonica, on images drawn by the tests.
 #include "platform/recognition/tesseract_recognizer.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <leptonica/allheaders.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include "app/tool_error.h"
 #include "commands/fixture.h"
@@ -46,8 +50,8 @@ size_t EditDistance(const std::string& a, const std::string& b) {
   for (size_t i = 1; i <= a.size(); ++i) {
     current[0] = i;
     for (size_t j = 1; j <= b.size(); ++j) {
-      current[j] = std::min({previous[j] + 1, current[j - 1] + 1,
-                             previous[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      current[j] = std::min(
+          {previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
     }
     std::swap(previous, current);
   }
@@ -123,6 +127,30 @@ TEST(TesseractRecognizer, SidebarAndBodyOfAHighDensityScreenshotStaySeparateLine
   }
   const std::string expected = Joined(ExpectedLines(scene));
   EXPECT_LE(EditDistance(expected, Joined(read)) * 100, expected.size() * 3) << Joined(read);
+}
+
+TEST(TesseractRecognizer, SuccessfulRecognitionPrintsNothingItself) {
+  TempDir dir;
+  PangoDrawing drawing;
+  fixture(dir.File("fixture.png"), drawing);
+  // Descriptors 1 and 2 go to files for the call: Tesseract's and Leptonica's own messages
+  // ("Estimating resolution", warnings) must be switched off, not merely hidden by the tool.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const int saved_out = dup(1), saved_err = dup(2);
+  const int out = open(dir.File("out").c_str(), O_CREAT | O_WRONLY, 0644);
+  const int err = open(dir.File("err").c_str(), O_CREAT | O_WRONLY, 0644);
+  dup2(out, 1);
+  dup2(err, 2);
+  const size_t lines = Read(dir.File("fixture.png")).size();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  dup2(saved_out, 1);
+  dup2(saved_err, 2);
+  for (int fd : {saved_out, saved_err, out, err}) close(fd);
+  EXPECT_EQ(lines, 4u);
+  EXPECT_EQ(ReadFile(dir.File("out")), "");
+  EXPECT_EQ(ReadFile(dir.File("err")), "");
 }
 
 TEST(TesseractRecognizer, TransparentImageIsReadOverWhite) {
