@@ -2,9 +2,16 @@
 
 #include "platform/recognition/text_recognizer.h"
 
-// Text recognition with Tesseract 5.
+// Text recognition with Tesseract 5 on images that Leptonica reads: PNG, JPEG, TIFF, BMP, WebP,
+// GIF. Languages map "zh-Hans" -> chi_sim and "en-US" -> eng, loaded together so that Tesseract
+// picks per word; both levels use the LSTM models, the only ones installed; language correction
+// is Tesseract's dictionaries. Runs on the calling thread only. One observation per text line
+// with one candidate, the line as read. Images whose header claims more than kMaxPixels pixels
+// are refused before decoding. Construction is free; the models load inside each Recognize call.
 class TesseractRecognizer : public TextRecognizer {
  public:
+  static constexpr long long kMaxPixels = 40'000'000;
+
   std::vector<TextObservation> Recognize(const std::string& image_path,
                                          const RecognitionSettings& settings,
                                          int max_candidates) override;

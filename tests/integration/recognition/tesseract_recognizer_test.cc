@@ -1,0 +1,229 @@
+// TesseractRecognizer against the real Tesseract and Leptonica, on images drawn by the tests.
+#include "platform/recognition/tesseract_recognizer.h"
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <leptonica/allheaders.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/tool_error.h"
+#include "commands/fixture.h"
+#include "commands/ocr.h"
+#include "platform/drawing/pango_drawing.h"
+#include "tests/support/bad_images.h"
+#include "tests/support/run_tool.h"
+#include "tests/support/text_scenes.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+std::vector<TextObservation> Read(const std::string& path) {
+  TesseractRecognizer recognizer;
+  return recognizer.Recognize(path, OcrRecognitionSettings(), 1);
+}
+
+std::vector<std::string> Texts(const std::vector<TextObservation>& observations) {
+  std::vector<std::string> texts;
+  for (const TextObservation& observation : observations) {
+    EXPECT_EQ(observation.candidates.size(), 1u);
+    texts.push_back(observation.candidates.empty() ? "" : observation.candidates[0]);
+  }
+  return texts;
+}
+
+std::string DrawToFile(const TextScene& scene, const TempDir& dir) {
+  PangoDrawing drawing;
+  const std::string path = dir.File(scene.name + ".png");
+  drawing.WriteFile(path, DrawScene(scene, drawing).value());
+  return path;
+}
+
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> previous(b.size() + 1), current(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) previous[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    current[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      current[j] = std::min(
+          {previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+    }
+    std::swap(previous, current);
+  }
+  return previous[b.size()];
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string joined;
+  for (const std::string& line : lines) joined += line + "\n";
+  return joined;
+}
+
+TEST(TesseractRecognizer, ReadsTheFixtureLineByLineWithBoxesWhereTheyWereDrawn) {
+  TempDir dir;
+  PangoDrawing drawing;
+  fixture(dir.File("fixture.png"), drawing);
+  std::vector<TextObservation> lines = Read(dir.File("fixture.png"));
+  EXPECT_THAT(Texts(lines), ElementsAre("Quorvane OCR test", "Hello world. This is paragraph one.",
+                                        "Second paragraph stays separate.", "中文段落识别测试。"));
+  ASSERT_EQ(lines.size(), 4u);
+  // Each line's logical box ends at y = 430 - 65 * index (bottom-left origin, 500 high); the
+  // ink box lies inside it: bottom no lower, top at most the 28 px face's height above.
+  const double bottoms[] = {430, 365, 235, 170};
+  for (size_t i = 0; i < lines.size(); ++i) {
+    SCOPED_TRACE(i);
+    const NormalizedBox& box = lines[i].box;
+    EXPECT_NEAR(box.x * 800, 42, 4);
+    EXPECT_GE(box.y * 500, bottoms[i] - 1);
+    EXPECT_LE(box.y * 500, bottoms[i] + 10);
+    EXPECT_LE((box.y + box.height) * 500, bottoms[i] + 34);
+    EXPECT_GE(box.height * 500, 18);
+    EXPECT_GT(box.width, 0.2);
+    EXPECT_LE(box.x + box.width, 1.0);
+  }
+}
+
+TEST(TesseractRecognizer, PagesWithoutTextGiveNoLines) {
+  TempDir dir;
+  for (const TextScene& scene : text_scenes::AccuracyScenes()) {
+    if (!scene.lines.empty()) continue;
+    SCOPED_TRACE(scene.name);
+    EXPECT_THAT(Read(DrawToFile(scene, dir)), IsEmpty());
+  }
+}
+
+TEST(TesseractRecognizer, DarkThemeAndBannersReadWellWithoutSpacesInsideChinese) {
+  TempDir dir;
+  for (const TextScene& scene : text_scenes::AccuracyScenes()) {
+    if (scene.name != "dark_mixed" && scene.name != "banners") continue;
+    SCOPED_TRACE(scene.name);
+    const std::string expected = Joined(ExpectedLines(scene));
+    const std::string read = Joined(Texts(Read(DrawToFile(scene, dir))));
+    // A loose bound: the bench measures the real figure.
+    EXPECT_LE(EditDistance(expected, read) * 100, expected.size() * 5) << read;
+    for (const char* chinese : {"开始录制", "隐私与安全性", "无法连接到服务器", "上传成功"}) {
+      if (expected.find(chinese) != std::string::npos) {
+        EXPECT_NE(read.find(chinese), std::string::npos) << chinese << " in " << read;
+      }
+    }
+  }
+}
+
+TEST(TesseractRecognizer, SidebarAndBodyOfAHighDensityScreenshotStaySeparateLines) {
+  TempDir dir;
+  const TextScene scene = text_scenes::Screenshot(2);
+  const std::vector<std::string> read = Texts(Read(DrawToFile(scene, dir)));
+  EXPECT_EQ(read.size(), scene.lines.size()) << Joined(read);
+  for (const std::string& line : read) {
+    EXPECT_FALSE(line.find("Recordings") != std::string::npos &&
+                 line.find("Weekly") != std::string::npos)
+        << line;
+    EXPECT_EQ(line.find("  "), std::string::npos) << "no gap between columns inside a line";
+  }
+  const std::string expected = Joined(ExpectedLines(scene));
+  EXPECT_LE(EditDistance(expected, Joined(read)) * 100, expected.size() * 3) << Joined(read);
+}
+
+TEST(TesseractRecognizer, SuccessfulRecognitionPrintsNothingItself) {
+  TempDir dir;
+  PangoDrawing drawing;
+  fixture(dir.File("fixture.png"), drawing);
+  // Descriptors 1 and 2 go to files for the call: Tesseract's and Leptonica's own messages
+  // ("Estimating resolution", warnings) must be switched off, not merely hidden by the tool.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const int saved_out = dup(1), saved_err = dup(2);
+  const int out = open(dir.File("out").c_str(), O_CREAT | O_WRONLY, 0644);
+  const int err = open(dir.File("err").c_str(), O_CREAT | O_WRONLY, 0644);
+  dup2(out, 1);
+  dup2(err, 2);
+  const size_t lines = Read(dir.File("fixture.png")).size();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  dup2(saved_out, 1);
+  dup2(saved_err, 2);
+  for (int fd : {saved_out, saved_err, out, err}) close(fd);
+  EXPECT_EQ(lines, 4u);
+  EXPECT_EQ(ReadFile(dir.File("out")), "");
+  EXPECT_EQ(ReadFile(dir.File("err")), "");
+}
+
+TEST(TesseractRecognizer, TransparentImageIsReadOverWhite) {
+  TempDir dir;
+  PangoDrawing drawing;
+  std::unique_ptr<Canvas> canvas = drawing.CreateCanvas(500, 120);
+  canvas->DrawText("Transparent background 42", {30, 40}, 28, {0, 0, 0});
+  drawing.WriteFile(dir.File("alpha.png"), canvas->EncodePng().value());
+  EXPECT_THAT(Texts(Read(dir.File("alpha.png"))), ElementsAre("Transparent background 42"));
+}
+
+TEST(TesseractRecognizer, ReadsEveryCommonImageFormat) {
+  TempDir dir;
+  PangoDrawing drawing;
+  std::unique_ptr<Canvas> canvas = drawing.CreateCanvas(500, 120);
+  canvas->FillRect({0, 0, 500, 120}, {1, 1, 1});
+  canvas->DrawText("Format check 2024", {30, 40}, 28, {0, 0, 0});
+  drawing.WriteFile(dir.File("source.png"), canvas->EncodePng().value());
+  Pix* source = pixRead(dir.File("source.png").c_str());
+  ASSERT_NE(source, nullptr);
+  Pix* rgb = pixRemoveAlpha(source);
+  const std::vector<std::pair<std::string, int>> formats = {{"jpg", IFF_JFIF_JPEG},
+                                                            {"tif", IFF_TIFF_LZW},
+                                                            {"bmp", IFF_BMP},
+                                                            {"webp", IFF_WEBP},
+                                                            {"gif", IFF_GIF}};
+  for (const auto& [extension, format] : formats) {
+    SCOPED_TRACE(extension);
+    const std::string path = dir.File("image." + extension);
+    ASSERT_EQ(pixWrite(path.c_str(), rgb, format), 0);
+    EXPECT_THAT(Texts(Read(path)), ElementsAre("Format check 2024"));
+  }
+  pixDestroy(&rgb);
+  pixDestroy(&source);
+}
+
+TEST(TesseractRecognizer, RefusesBadFilesWithOneLineNamingThePathAndReason) {
+  TempDir dir;
+  PangoDrawing drawing;
+  fixture(dir.File("good.png"), drawing);
+  for (const bad_images::BadImage& image :
+       bad_images::MakeBadImages(dir, ReadFile(dir.File("good.png")))) {
+    SCOPED_TRACE(image.name);
+    try {
+      Read(image.path);
+      ADD_FAILURE() << "no error";
+    } catch (const PlatformError& error) {
+      EXPECT_EQ(std::string(error.what()), image.error);
+    }
+  }
+}
+
+TEST(TesseractRecognizer, LanguageWithoutDataIsRefused) {
+  TesseractRecognizer recognizer;
+  RecognitionSettings settings = OcrRecognitionSettings();
+  settings.languages = {"zh-Hans", "fr-FR"};
+  try {
+    recognizer.Recognize("unused.png", settings, 1);
+    ADD_FAILURE() << "no error";
+  } catch (const PlatformError& error) {
+    EXPECT_STREQ(error.what(), "Text recognition has no language data for \"fr-FR\"");
+  }
+}
+
+TEST(TesseractRecognizer, NoCandidatesWhenNoneAreAskedFor) {
+  TempDir dir;
+  PangoDrawing drawing;
+  fixture(dir.File("fixture.png"), drawing);
+  TesseractRecognizer recognizer;
+  std::vector<TextObservation> lines =
+      recognizer.Recognize(dir.File("fixture.png"), OcrRecognitionSettings(), 0);
+  EXPECT_EQ(lines.size(), 4u);
+  for (const TextObservation& line : lines) EXPECT_THAT(line.candidates, IsEmpty());
+}
+
+}  // namespace
