@@ -16,6 +16,7 @@ constexpr std::int64_t kAudioBitRatePerChannel = 128000;
 constexpr int kFallbackSampleRate = 48000;
 // Timestamp gaps shorter than 1/100 s are taken for rounding, not for missing audio.
 constexpr int kGapTolerancePerSecond = 100;
+constexpr std::int64_t kPadStep = 10;  // seconds of silence encoded at a time
 
 void CheckCancelled(const ExportContext& context) {
   if (context.cancelled != nullptr && context.cancelled->load(std::memory_order_relaxed)) {
@@ -200,21 +201,34 @@ class AudioReencodeSource : public PacketSource {
       }
       if (finished_) return nullptr;
       CheckCancelled(context_);
+      if (encoder_->samples() < pad_to_) {
+        // Silence in steps, handed out as it is encoded: an hour of it is 170,000 packets.
+        encoder_->FinishSourceAt(std::min(pad_to_, encoder_->samples() + kPadStep * sample_rate_));
+        Take(encoder_->TakePackets(/*finish=*/false));
+        continue;
+      }
       if (!reader_) {
-        if (next_ >= placements_.size()) {
-          const std::int64_t end = ToTicks(context_.timeline_end, {1, sample_rate_});
-          encoder_->FinishSourceAt(std::max(end, encoder_->samples()));
-          Take(encoder_->TakePackets(/*finish=*/true));
-          finished_ = true;
+        if (next_ < placements_.size()) {
+          Begin(placements_[next_]);
           continue;
         }
-        Begin(placements_[next_]);
+        const std::int64_t end = ToTicks(context_.timeline_end, {1, sample_rate_});
+        if (encoder_->samples() < end) {
+          pad_to_ = end;
+          continue;
+        }
+        Take(encoder_->TakePackets(/*finish=*/true));
+        finished_ = true;
+        continue;
       }
       PacketPtr packet;
       if (encoder_->samples() < lane_end_) packet = reader_->Read();
       for (FramePtr& frame : decoder_->Decode(packet.get())) Append(*frame);
       if (!packet) {
-        encoder_->FinishSourceAt(std::max(lane_end_, encoder_->samples()));
+        // Ends the source (its converter's last samples), the rest of its place padded above.
+        const std::int64_t now = encoder_->samples();
+        encoder_->FinishSourceAt(std::clamp(lane_end_, now, now + kPadStep * sample_rate_));
+        pad_to_ = lane_end_;
         decoder_.reset();
         reader_.reset();
         ++next_;
@@ -229,7 +243,7 @@ class AudioReencodeSource : public PacketSource {
     const AVRational samples{1, sample_rate_};
     lane_start_ = ToTicks(placement.at, samples);
     lane_end_ = ToTicks(MediaTimeAdd(placement.at, placement.range.duration), samples);
-    encoder_->FinishSourceAt(std::max(lane_start_, encoder_->samples()));
+    pad_to_ = lane_start_;
     reader_ = std::make_unique<SourceReader>(source);
     decoder_ =
         std::make_unique<StreamDecoder>(source.parameters.get(), source.time_base, source.path);
@@ -276,6 +290,7 @@ class AudioReencodeSource : public PacketSource {
   std::int64_t source_start_ = 0;
   std::int64_t lane_start_ = 0;
   std::int64_t lane_end_ = 0;
+  std::int64_t pad_to_ = 0;  // lane samples of silence owed before anything else
   std::deque<PacketPtr> ready_;
   bool finished_ = false;
 };
