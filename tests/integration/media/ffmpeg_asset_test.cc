@@ -125,6 +125,35 @@ TEST_F(FfmpegAssetTest, AudioOnlyFileListsNoVideo) {
   std::unique_ptr<Asset> asset = media_.OpenAsset(dir_.File("voice.mp4"));
   EXPECT_TRUE(asset->tracks(MediaType::kVideo).empty());
   EXPECT_EQ(asset->tracks(MediaType::kAudio).size(), 1u);
+
+  // Cover art is stored as a one-picture video stream; it is no video track.
+  const std::string art = dir_.File("art.m4a");
+  const RunResult made = RunProgram("/usr/bin/ffmpeg", {"-v",
+                                                        "error",
+                                                        "-i",
+                                                        dir_.File("voice.mp4"),
+                                                        "-f",
+                                                        "lavfi",
+                                                        "-i",
+                                                        "color=red:size=64x64:duration=0.04",
+                                                        "-frames:v",
+                                                        "1",
+                                                        "-map",
+                                                        "0",
+                                                        "-map",
+                                                        "1",
+                                                        "-c:a",
+                                                        "copy",
+                                                        "-c:v",
+                                                        "mjpeg",
+                                                        "-disposition:v",
+                                                        "attached_pic",
+                                                        art});
+  ASSERT_EQ(made.status, 0) << made.err;
+  ASSERT_EQ(media_samples::ProbeStreams(art).size(), 2u);
+  std::unique_ptr<Asset> with_art = media_.OpenAsset(art);
+  EXPECT_TRUE(with_art->tracks(MediaType::kVideo).empty());
+  EXPECT_EQ(with_art->tracks(MediaType::kAudio).size(), 1u);
 }
 
 TEST_F(FfmpegAssetTest, UnreadableFilesFailWithOneLineNamingThePath) {
