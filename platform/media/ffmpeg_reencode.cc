@@ -14,16 +14,9 @@ extern "C" {
 #include <utility>
 
 #include "app/tool_error.h"
+#include "platform/media/ffmpeg_source.h"
 
 namespace {
-
-std::string AvErrorText(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  if (av_strerror(code, text, sizeof text) < 0) {
-    return "FFmpeg error " + std::to_string(code);
-  }
-  return text;
-}
 
 constexpr int kCrf = 18;
 constexpr char kX264Preset[] = "veryfast";
