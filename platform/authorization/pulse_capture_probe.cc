@@ -49,7 +49,7 @@ void OnStreamState(pa_stream* stream, void* data) {
 }
 
 void OpenRecordStream(Probe* probe) {
-  // Any spec will do: the server converts, and the stream never leaves the corked state.
+  // Any sample format will do: the server converts, and the stream never leaves the corked state.
   static constexpr pa_sample_spec kSpec{PA_SAMPLE_S16LE, 48000, 1};
   probe->stream = pa_stream_new(probe->context, "microphone check", &kSpec, nullptr);
   if (!probe->stream) return probe->FailFromContext();

@@ -30,7 +30,7 @@ struct FakeTrack : AssetTrack {
   Transform transform;
 };
 
-struct FakeAssetSpec {
+struct FakeAssetTracks {
   std::vector<FakeTrack> video;
   std::vector<FakeTrack> audio;
 };
@@ -62,17 +62,17 @@ class FakeComposition : public Composition {
 
 class FakeAsset : public Asset {
  public:
-  explicit FakeAsset(const FakeAssetSpec& spec) : spec_(spec) {}
+  explicit FakeAsset(const FakeAssetTracks& tracks) : tracks_(tracks) {}
   std::vector<const AssetTrack*> tracks(MediaType type) const override {
     std::vector<const AssetTrack*> list;
-    for (const FakeTrack& t : type == MediaType::kVideo ? spec_.video : spec_.audio) {
+    for (const FakeTrack& t : type == MediaType::kVideo ? tracks_.video : tracks_.audio) {
       list.push_back(&t);
     }
     return list;
   }
 
  private:
-  FakeAssetSpec spec_;
+  FakeAssetTracks tracks_;
 };
 
 // How the fake export ends.
@@ -134,7 +134,7 @@ class FakeMedia : public MediaServices {
     return std::make_unique<FakeExportSession>(*this, outcome, export_state);
   }
 
-  std::map<std::string, FakeAssetSpec> assets;
+  std::map<std::string, FakeAssetTracks> assets;
   std::vector<std::string> log;
   bool video_track_available = true;
   int audio_lanes_available = 100;
