@@ -2,24 +2,21 @@
 
 #include "app/entry.h"
 #include "app/failure_report.h"
+#include "app/service_modules.h"
 #include "app/standard_streams.h"
 #include "commands/fixture.h"
 #include "commands/join.h"
 #include "commands/microphone.h"
 #include "commands/ocr.h"
-#include "platform/authorization/portal_microphone_authority.h"
-#include "platform/drawing/pango_drawing.h"
-#include "platform/media/ffmpeg_media.h"
-#include "platform/recognition/tesseract_recognizer.h"
 
 int main(int argc, char** argv) {
   IsolateStandardStreams();
   try {
-    // The adapters are cheap to build: each starts its library only when first asked.
-    PortalMicrophoneAuthority microphone;
-    TesseractRecognizer recognizer;
-    FfmpegMedia media;
-    PangoDrawing drawing;
+    // Cheap to build: each loads its service's module, and so its libraries, only when first asked.
+    ModuleMicrophoneAuthority microphone;
+    ModuleTextRecognizer recognizer;
+    ModuleMediaServices media;
+    ModuleDrawingService drawing;
     Subcommands subcommands{
         .microphone = [&] { ensureMicrophone(microphone); },
         .ocr = [&](const std::string& image_path) { recognize(image_path, recognizer); },
