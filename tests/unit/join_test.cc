@@ -8,6 +8,7 @@
 
 #include "app/tool_error.h"
 #include "tests/unit/fake_media.h"
+#include "tests/unit/stdout_capture.h"
 
 namespace {
 
@@ -30,14 +31,7 @@ class JoinTest : public ::testing::Test {
   // Runs join and returns what it printed; failures propagate.
   std::string Run(const std::vector<std::string>& segments, const std::string& output_path = "joined.mp4",
                   std::chrono::milliseconds timeout = 2s) {
-    ::testing::internal::CaptureStdout();
-    try {
-      join(segments, output_path, media_, timeout);
-    } catch (...) {
-      printed_ = ::testing::internal::GetCapturedStdout();
-      throw;
-    }
-    printed_ = ::testing::internal::GetCapturedStdout();
+    CaptureStandardOutput([&] { join(segments, output_path, media_, timeout); }, printed_);
     return printed_;
   }
 
