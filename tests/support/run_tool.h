@@ -43,3 +43,5 @@ class TempDir {
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
+// The names of the entries of |dir|, sorted.
+std::vector<std::string> FilesIn(const std::string& dir);

@@ -326,3 +326,10 @@ RunResult DesktopRig::RunMicrophone() const {
   options.timeout = std::chrono::milliseconds(10000);
   return RunTool({"microphone"}, options);
 }
+
+void DesktopRig::StartDesktop(DialogAnswer answer, AudioServer audio) {
+  StartSessionBus();
+  StartPermissionStore();
+  StartPortal(answer);
+  StartAudioServer(audio);
+}

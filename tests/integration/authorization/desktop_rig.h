@@ -50,6 +50,8 @@ class DesktopRig {
   void StartPermissionStore();
   void StartPortal(DialogAnswer answer);  // with the Access backend double
   void StartAudioServer(AudioServer kind);
+  // All four: a desktop with a consent layer whose dialog answers |answer|, and an audio server.
+  void StartDesktop(DialogAnswer answer, AudioServer audio);
   // Writes disable-microphone=true for the GSettings keyfile backend the tool runs with.
   void SwitchMicrophoneOff();
 

@@ -34,10 +34,7 @@ class MicrophoneOnDesktop : public ::testing::Test {
  protected:
   // A desktop with a consent layer whose dialog answers |answer|, and an audio server.
   void StartDesktop(DialogAnswer answer, AudioServer audio = AudioServer::kMicrophone) {
-    rig_.StartSessionBus();
-    rig_.StartPermissionStore();
-    rig_.StartPortal(answer);
-    rig_.StartAudioServer(audio);
+    rig_.StartDesktop(answer, audio);
   }
 
   DesktopRig rig_;

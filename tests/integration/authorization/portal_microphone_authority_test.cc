@@ -22,10 +22,7 @@ struct Answer {
 class PortalAuthority : public ::testing::Test {
  protected:
   void StartDesktop(DialogAnswer answer, AudioServer audio = AudioServer::kMicrophone) {
-    rig_.StartSessionBus();
-    rig_.StartPermissionStore();
-    rig_.StartPortal(answer);
-    rig_.StartAudioServer(audio);
+    rig_.StartDesktop(answer, audio);
     rig_.ExportEnvironment();
   }
 

@@ -132,15 +132,6 @@ std::vector<std::string> AudioPayloads(const std::string& path) {
   return payloads;
 }
 
-std::vector<std::string> FilesIn(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class FfmpegExportTest : public ::testing::Test {
  protected:
   // Makes the segments as seg0.mp4, seg1.mp4, ... (or with |extension|) and returns their paths.

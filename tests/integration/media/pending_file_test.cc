@@ -12,15 +12,6 @@ namespace {
 
 using ::testing::StartsWith;
 
-std::vector<std::string> FilesIn(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // Writes |bytes| through the URL the muxer would use.
 void WriteThrough(const PendingFile& file, const std::string& bytes) {
   const std::string url = file.url();
