@@ -4,6 +4,7 @@
 
 #include "app/standard_streams.h"
 #include "app/tool_error.h"
+#include "platform/platform_error.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 
 #include "app/tool_error.h"
 #include "platform/module_factories.h"
+#include "platform/platform_error.h"
 
 namespace {
 

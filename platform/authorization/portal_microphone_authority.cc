@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "app/tool_error.h"
+#include "platform/platform_error.h"
 #include "platform/authorization/microphone_status_rules.h"
 #include "platform/authorization/portal_app_id.h"
 #include "platform/authorization/pulse_capture_probe.h"

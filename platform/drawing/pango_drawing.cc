@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/tool_error.h"
+#include "platform/platform_error.h"
 
 namespace {
 

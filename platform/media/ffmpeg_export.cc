@@ -4,7 +4,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/tool_error.h"
+#include "platform/platform_error.h"
 #include "platform/media/ffmpeg_packet_source.h"
 #include "platform/media/pending_file.h"
 

@@ -1,6 +1,6 @@
 #include "platform/media/ffmpeg_media.h"
 
-#include "app/tool_error.h"
+#include "platform/platform_error.h"
 #include "platform/media/ffmpeg_composition.h"
 #include "platform/media/ffmpeg_export.h"
 

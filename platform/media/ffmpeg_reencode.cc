@@ -13,7 +13,7 @@ extern "C" {
 #include <algorithm>
 #include <utility>
 
-#include "app/tool_error.h"
+#include "platform/platform_error.h"
 #include "platform/media/ffmpeg_source.h"
 
 namespace {

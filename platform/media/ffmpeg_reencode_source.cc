@@ -6,7 +6,7 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-#include "app/tool_error.h"
+#include "platform/platform_error.h"
 #include "platform/media/ffmpeg_packet_source.h"
 
 namespace {

@@ -11,7 +11,7 @@ extern "C" {
 #include <cerrno>
 #include <cmath>
 
-#include "app/tool_error.h"
+#include "platform/platform_error.h"
 
 namespace {
 

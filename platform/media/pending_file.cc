@@ -9,7 +9,7 @@
 #include <cstring>
 #include <random>
 
-#include "app/tool_error.h"
+#include "platform/platform_error.h"
 
 namespace {
 

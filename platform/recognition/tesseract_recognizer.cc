@@ -13,7 +13,7 @@
 #include <memory>
 #include <string_view>
 
-#include "app/tool_error.h"
+#include "platform/platform_error.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 
 #include "app/tool_error.h"
 #include "platform/media/media.h"
+#include "platform/platform_error.h"
 
 inline MediaTime T(std::int64_t value, std::int64_t timescale = 1) { return {value, timescale}; }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "app/tool_error.h"
+#include "platform/platform_error.h"
 #include "tests/unit/stdout_capture.h"
 
 namespace {

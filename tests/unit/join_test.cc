@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "app/tool_error.h"
+#include "platform/platform_error.h"
 #include "tests/unit/fake_media.h"
 #include "tests/unit/stdout_capture.h"
 

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "app/tool_error.h"
+#include "platform/platform_error.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 
 #include "app/tool_error.h"
 #include "commands/fixture.h"
+#include "platform/platform_error.h"
 #include "tests/support/run_tool.h"
 
 namespace {

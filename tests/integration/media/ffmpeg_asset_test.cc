@@ -6,6 +6,7 @@
 #include "app/tool_error.h"
 #include "platform/media/ffmpeg_media.h"
 #include "platform/media/ffmpeg_source.h"
+#include "platform/platform_error.h"
 #include "tests/integration/media/media_samples.h"
 #include "tests/support/run_tool.h"
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "app/tool_error.h"
+#include "platform/platform_error.h"
 #include "tests/support/run_tool.h"
 
 namespace {

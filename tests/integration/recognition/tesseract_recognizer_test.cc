@@ -1,4 +1,5 @@
 // TesseractRecognizer against the real Tesseract and Leptonica, on images drawn by the tests.
+#include "platform/platform_error.h"
 #include "platform/recognition/tesseract_recognizer.h"
 
 #include <fcntl.h>

@@ -6,6 +6,7 @@
 
 #include "app/tool_error.h"
 #include "platform/media/ffmpeg_reencode.h"
+#include "platform/platform_error.h"
 #include "tests/integration/reencode/media_fixtures.h"
 #include "tests/support/run_tool.h"
 
