@@ -93,7 +93,10 @@ StreamDecoder::StreamDecoder(const AVCodecParameters* parameters, AVRational pac
   context->pkt_timebase = packet_time_base;
   // Without this most decoders conceal damage and go on; a damaged segment must fail instead.
   context->err_recognition |= AV_EF_EXPLODE;
-  if (parameters->codec_type == AVMEDIA_TYPE_VIDEO) context->thread_count = 0;
+  // One thread: libavcodec 5.1's frame threading, when a worker reports damage under
+  // AV_EF_EXPLODE, can hand back a frame without buffers and aborts the process on its own
+  // assertion (decode.c: frame->buf[0]). Decoding is a small share of a re-encode's time.
+  context->thread_count = 1;
   rc = avcodec_open2(context, codec, nullptr);
   if (rc < 0) throw PlatformError(state_->what + ": cannot open decoder: " + AvErrorText(rc));
 }
