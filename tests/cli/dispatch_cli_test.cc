@@ -25,4 +25,24 @@ TEST(CliDispatch, MalformedCommandLinesAreInvalidArguments) {
   }
 }
 
+// File names may hold any byte but "/" and NUL. Control characters in them are escaped in the
+// error line, so stderr always holds exactly one line and no terminal sequence.
+TEST(CliDispatch, ControlCharactersInNamesNeverSplitTheErrorLine) {
+  TempDir dir;
+  RunOptions in_dir{.working_directory = dir.path()};
+  ExpectFailure(RunTool({"ocr", "new\nline\t\x1b[31m.png"}, in_dir),
+                "The image \"new\\nline\\t\\x1b[31m.png\" could not be read: No such file or "
+                "directory");
+  ExpectFailure(RunTool({"join", "out.mp4", "no\r\nsuch\x7f.mp4"}, in_dir),
+                "Cannot open movie no\\r\\nsuch\\x7f.mp4: No such file or directory");
+  // An existing output so named (a movie, joined onto itself). Non-ASCII text stays as it is.
+  const std::string taken = "录像\n\xc2\x85.mp4";
+  const std::string movie =
+      ReadFile(std::string(QUORVANE_SOURCE_DIR) + "/tests/data/hostile/valid.mp4");
+  WriteFile(dir.File(taken), movie);
+  ExpectFailure(RunTool({"join", taken, taken}, in_dir),
+                "Cannot export to 录像\\n\\u0085.mp4: a file already exists there");
+  EXPECT_EQ(ReadFile(dir.File(taken)), movie);
+}
+
 }  // namespace
