@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "platform/media/ffmpeg_media.h"
 #include "tests/support/run_tool.h"
 
 namespace {
@@ -102,6 +103,33 @@ TEST_F(JoinCli, ExistingOutputIsNeverReplaced) {
   EXPECT_EQ(ReadFile(dir_.File("taken.mp4")), "yesterday's recording");
 
   ExpectFailure({"a.mp4", "a.mp4"}, "Cannot export to a.mp4: a file already exists there");
+}
+
+// Hostile movies, each joined before a valid segment: two damaged ones that once made the
+// re-encode path abort (SIGABRT, no error line), and one whose header claims 10^7 s that once
+// kept the export busy until its timeout. Each fails with one line naming it and leaves nothing,
+// or joins into a movie that opens again; never a signal, never the timeout.
+TEST_F(JoinCli, HostileSegmentsFailCleanlyOrJoin) {
+  const std::string samples = std::string(QUORVANE_SOURCE_DIR) + "/tests/data/hostile/";
+  std::filesystem::copy_file(samples + "valid.mp4", dir_.File("valid.mp4"));
+  for (const std::string name : {"abort-1.mkv", "abort-2.mkv", "long-claim.mkv"}) {
+    SCOPED_TRACE(name);
+    std::filesystem::copy_file(samples + name, dir_.File(name));
+    const RunResult run = Join({"out.mp4", name, "valid.mp4"});
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_FALSE(run.timed_out);
+    if (run.status == 0) {
+      EXPECT_EQ(run.err, "");
+      EXPECT_NO_THROW(FfmpegMedia().OpenAsset(dir_.File("out.mp4")));
+      std::filesystem::remove(dir_.File("out.mp4"));
+      continue;
+    }
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_NE(run.err.find(name + ": "), std::string::npos) << run.err;
+    EXPECT_FALSE(FileExists(dir_.File("out.mp4")));
+  }
 }
 
 }  // namespace
