@@ -20,6 +20,14 @@ namespace {
 
 constexpr int kCrf = 18;
 constexpr char kX264Preset[] = "veryfast";
+// 8K UHD. A header may claim any size; a picture larger than this is refused before a decoder,
+// the scaler or the encoder allocates it (the encoder holds some twenty such pictures).
+constexpr std::int64_t kMaxVideoPixels = 7680 * 4320;
+// The highest rate real audio uses (768 kHz PCM). Resampling from a far higher one would build a
+// filter bank of gigabytes.
+constexpr int kMaxSourceSampleRate = 768000;
+// Samples converted at a time: a long frame at a low rate is never upsampled in one piece.
+constexpr std::int64_t kConvertSlice = 1 << 16;
 
 struct CodecContextDeleter {
   void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
@@ -97,6 +105,7 @@ StreamDecoder::StreamDecoder(const AVCodecParameters* parameters, AVRational pac
   // AV_EF_EXPLODE, can hand back a frame without buffers and aborts the process on its own
   // assertion (decode.c: frame->buf[0]). Decoding is a small share of a re-encode's time.
   context->thread_count = 1;
+  context->max_pixels = kMaxVideoPixels;
   rc = avcodec_open2(context, codec, nullptr);
   if (rc < 0) throw PlatformError(state_->what + ": cannot open decoder: " + AvErrorText(rc));
 }
@@ -189,6 +198,11 @@ VideoReencoder::VideoReencoder(int width, int height, AVRational time_base, AVRa
   if (width <= 0 || height <= 0 || width % 2 != 0 || height % 2 != 0) {
     throw PlatformError(what + ": cannot encode " + std::to_string(width) + "x" +
                         std::to_string(height) + " in yuv420p (needs even, positive sizes)");
+  }
+  if (static_cast<std::int64_t>(width) * height > kMaxVideoPixels) {
+    throw PlatformError(what + ": cannot encode " + std::to_string(width) + "x" +
+                        std::to_string(height) + ": more than the " +
+                        std::to_string(kMaxVideoPixels) + " pixels of 8K");
   }
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
   if (!codec) throw PlatformError(what + ": not available in this FFmpeg build");
@@ -334,6 +348,9 @@ struct AudioLaneReencoder::State {
     }
     Require(layout.nb_channels > 0, "input without channels");
     Require(frame->sample_rate > 0, "input without sample rate");
+    Require(frame->sample_rate <= kMaxSourceSampleRate,
+            "input at " + std::to_string(frame->sample_rate) + " Hz, more than " +
+                std::to_string(kMaxSourceSampleRate) + " Hz");
     if (converter && converter_rate == frame->sample_rate && converter_format == frame->format &&
         av_channel_layout_compare(&converter_layout, &layout) == 0) {
       av_channel_layout_uninit(&layout);
@@ -423,14 +440,26 @@ void AudioLaneReencoder::Append(const AVFrame* frame, std::int64_t end) {
   s.Require(!s.finished, "samples appended after the lane was finished");
   if (frame->nb_samples <= 0 || s.appended >= end) return;
   s.PrepareConverter(frame, end);
-  int capacity = swr_get_out_samples(s.converter.get(), frame->nb_samples);
-  s.Check(capacity, "cannot convert samples");
-  s.EnsureChunk(capacity);
-  int got = swr_convert(s.converter.get(), s.chunk->extended_data, capacity,
-                        const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
-  s.Check(got, "cannot convert samples");
-  s.Store(got, end);
-  s.EncodeFullFrames();
+  const auto format = static_cast<AVSampleFormat>(frame->format);
+  const bool planar = av_sample_fmt_is_planar(format);
+  const int channels = frame->ch_layout.nb_channels;
+  const int step = av_get_bytes_per_sample(format) * (planar ? 1 : channels);
+  const int slice = static_cast<int>(std::clamp<std::int64_t>(
+      kConvertSlice * frame->sample_rate / s.context->sample_rate, 1, kConvertSlice * 16));
+  std::vector<const uint8_t*> input(planar ? channels : 1);
+  for (int done = 0; done < frame->nb_samples && s.appended < end; done += slice) {
+    const int count = std::min(slice, frame->nb_samples - done);
+    for (size_t p = 0; p < input.size(); ++p) {
+      input[p] = frame->extended_data[p] + static_cast<std::ptrdiff_t>(done) * step;
+    }
+    int capacity = swr_get_out_samples(s.converter.get(), count);
+    s.Check(capacity, "cannot convert samples");
+    s.EnsureChunk(capacity);
+    int got = swr_convert(s.converter.get(), s.chunk->extended_data, capacity, input.data(), count);
+    s.Check(got, "cannot convert samples");
+    s.Store(got, end);
+    s.EncodeFullFrames();
+  }
 }
 
 void AudioLaneReencoder::FinishSourceAt(std::int64_t end) {
