@@ -139,6 +139,12 @@ bool IsBlank(std::string_view text) {
 
 }  // namespace
 
+std::pair<int, int> TesseractRecognizer::PrepareImage(const std::string& image_path) {
+  setMsgSeverity(L_SEVERITY_NONE);
+  OwnedPix pix = DecodeForRecognition(image_path, ReadWholeFile(image_path));
+  return {pixGetWidth(pix.get()), pixGetHeight(pix.get())};
+}
+
 std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& image_path,
                                                             const RecognitionSettings& settings,
                                                             int max_candidates) {

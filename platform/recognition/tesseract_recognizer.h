@@ -1,5 +1,7 @@
 #pragma once
 
+#include <utility>
+
 #include "platform/recognition/text_recognizer.h"
 
 // Text recognition with Tesseract 5 on images that Leptonica reads: PNG, JPEG, TIFF, BMP, WebP,
@@ -15,4 +17,9 @@ class TesseractRecognizer : public TextRecognizer {
   std::vector<TextObservation> Recognize(const std::string& image_path,
                                          const RecognitionSettings& settings,
                                          int max_candidates) override;
+
+  // The front of Recognize without the recognition: the file checks, the header's size checks,
+  // decoding and the conversion to luminance, with the same errors. Returns the prepared image's
+  // width and height. The fuzz target drives this part alone.
+  static std::pair<int, int> PrepareImage(const std::string& image_path);
 };
