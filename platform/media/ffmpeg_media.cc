@@ -16,20 +16,15 @@ MediaTime InTimeBase(std::int64_t ticks, AVRational time_base) {
 // How far a video track's stated end may lie beyond the end of its last picture.
 constexpr std::int64_t kClaimSlackMicroseconds = 5'000'000;
 
-// Where the pictures of |source| really end, in its time base: the latest pts + duration of the
-// packets from the key frame before its stated end to the end of the file. Nothing when the
-// stream cannot be read there. Moves |input|'s read position.
-std::optional<std::int64_t> DataEnd(AVFormatContext& input, const SourceStream& source) {
-  const std::int64_t stated_end = source.start + source.duration;
-  if (av_seek_frame(&input, source.index, stated_end, AVSEEK_FLAG_BACKWARD) < 0) {
-    return std::nullopt;
-  }
+// The latest pts + duration of the packets of stream |index| from |input|'s read position to the
+// end of the file.
+std::optional<std::int64_t> LastPacketEnd(AVFormatContext& input, int index) {
   std::optional<std::int64_t> end;
   AVPacket* packet = av_packet_alloc();
   if (packet == nullptr) return std::nullopt;
   while (av_read_frame(&input, packet) >= 0) {
     const std::int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-    if (packet->stream_index == source.index && pts != AV_NOPTS_VALUE) {
+    if (packet->stream_index == index && pts != AV_NOPTS_VALUE) {
       const std::int64_t packet_end =
           pts + std::clamp<std::int64_t>(packet->duration, 0, INT32_MAX);
       if (!end || packet_end > *end) end = packet_end;
@@ -40,23 +35,37 @@ std::optional<std::int64_t> DataEnd(AVFormatContext& input, const SourceStream& 
   return end;
 }
 
+// Where the pictures of |source| really end, in its time base: read from the key frame before
+// its stated end or, where the file cannot be sought (no index), from its start. Moves |input|'s
+// read position.
+std::int64_t DataEnd(AVFormatContext& input, const SourceStream& source) {
+  const std::int64_t stated_end = source.start + source.duration;
+  if (av_seek_frame(&input, source.index, stated_end, AVSEEK_FLAG_BACKWARD) >= 0) {
+    if (std::optional<std::int64_t> end = LastPacketEnd(input, source.index)) return *end;
+  }
+  InputPtr again = OpenMovie(source.path, /*analyze=*/false);
+  if (source.index < static_cast<int>(again->nb_streams)) {
+    if (std::optional<std::int64_t> end = LastPacketEnd(*again, source.index)) return *end;
+  }
+  return source.start;
+}
+
 // A header may state any duration, and the export is as long as the durations it lays end to
 // end (an hour of silence is encoded for an hour-long gap). A video track that claims to last
 // well past its last picture is refused.
 void CheckStatedDuration(AVFormatContext& input, const SourceStream& source) {
   if (source.duration <= 0) return;
-  const std::optional<std::int64_t> data_end = DataEnd(input, source);
-  if (!data_end) return;
+  const std::int64_t data_end = DataEnd(input, source);
   const std::int64_t slack =
       av_rescale_q(kClaimSlackMicroseconds, AV_TIME_BASE_Q, source.time_base);
   const std::int64_t stated_end = source.start + source.duration;
-  if (stated_end - *data_end <= slack) return;
+  if (stated_end - data_end <= slack) return;
   const auto seconds = [&](std::int64_t ticks) {
     return std::to_string(av_rescale_q(ticks, source.time_base, {1, 1}));
   };
   throw PlatformError("Cannot open movie " + source.path + ": its video claims to last " +
                       seconds(source.duration) + " s but its pictures end at " +
-                      seconds(*data_end - source.start) + " s");
+                      seconds(data_end - source.start) + " s");
 }
 
 class FfmpegAsset : public Asset {

@@ -106,13 +106,15 @@ TEST_F(JoinCli, ExistingOutputIsNeverReplaced) {
 }
 
 // Hostile movies, each joined before a valid segment: two damaged ones that once made the
-// re-encode path abort (SIGABRT, no error line), and one whose header claims 10^7 s that once
-// kept the export busy until its timeout. Each fails with one line naming it and leaves nothing,
-// or joins into a movie that opens again; never a signal, never the timeout.
+// re-encode path abort (SIGABRT, no error line), and two whose headers claim 10^7 s (one with an
+// index, one without) that once kept the export busy until its timeout. Each fails with one line
+// naming it and leaves nothing, or joins into a movie that opens again; never a signal, never
+// the timeout.
 TEST_F(JoinCli, HostileSegmentsFailCleanlyOrJoin) {
   const std::string samples = std::string(QUORVANE_SOURCE_DIR) + "/tests/data/hostile/";
   std::filesystem::copy_file(samples + "valid.mp4", dir_.File("valid.mp4"));
-  for (const std::string name : {"abort-1.mkv", "abort-2.mkv", "long-claim.mkv"}) {
+  for (const std::string name :
+       {"abort-1.mkv", "abort-2.mkv", "long-claim.mkv", "claim-without-index.mkv"}) {
     SCOPED_TRACE(name);
     std::filesystem::copy_file(samples + name, dir_.File(name));
     const RunResult run = Join({"out.mp4", name, "valid.mp4"});
