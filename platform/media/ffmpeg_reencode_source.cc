@@ -24,6 +24,17 @@ void CheckCancelled(const ExportContext& context) {
   }
 }
 
+// An encoder's error names the encoder; the caller learns from this which segment brought it
+// there (a size or rate it cannot take).
+template <typename Call>
+auto ForSegment(const std::string& path, Call&& call) {
+  try {
+    return call();
+  } catch (const PlatformError& error) {
+    throw PlatformError(path + ": " + error.what());
+  }
+}
+
 AVStream* NewEncodedStream(AVFormatContext* output, const AVCodecContext& encoder) {
   AVStream* stream = avformat_new_stream(output, nullptr);
   if (stream == nullptr || avcodec_parameters_from_context(stream->codecpar, &encoder) < 0) {
@@ -42,9 +53,11 @@ class VideoReencodeSource : public PacketSource {
                                 ? first.frame_rate
                                 : kFallbackFrameRate;
     // 4:2:0 needs even sizes; an odd first segment loses its last row or column.
-    encoder_ = std::make_unique<VideoReencoder>(first.parameters->width & ~1,
-                                                first.parameters->height & ~1, first.time_base,
-                                                rate, /*global_header=*/true);
+    encoder_ = ForSegment(first.path, [&] {
+      return std::make_unique<VideoReencoder>(first.parameters->width & ~1,
+                                              first.parameters->height & ~1, first.time_base, rate,
+                                              /*global_header=*/true);
+    });
   }
 
   void AddStream(AVFormatContext* output) override {
@@ -116,7 +129,8 @@ class VideoReencodeSource : public PacketSource {
     if (last_pts_ && pts <= *last_pts_) return;
     last_pts_ = pts;
     frame->pts = pts;
-    Take(encoder_->Encode(frame.get()));
+    Take(
+        ForSegment(placements_[next_].source->path, [&] { return encoder_->Encode(frame.get()); }));
   }
 
   void Take(std::vector<PacketPtr> packets) {
@@ -172,7 +186,9 @@ class AudioReencodeSource : public PacketSource {
     }
     const std::int64_t bit_rate = kAudioBitRatePerChannel * layout.nb_channels;
     try {
-      encoder_ = std::make_unique<AudioLaneReencoder>(sample_rate_, layout, bit_rate, true);
+      encoder_ = ForSegment(placements_.front().source->path, [&] {
+        return std::make_unique<AudioLaneReencoder>(sample_rate_, layout, bit_rate, true);
+      });
     } catch (...) {
       av_channel_layout_uninit(&layout);
       throw;
@@ -267,11 +283,13 @@ class AudioReencodeSource : public PacketSource {
         encoder_->FinishSourceAt(place);
       }
     }
-    if (skip > 0) {
-      encoder_->Append(WithoutFirstSamples(frame, static_cast<int>(skip)).get(), lane_end_);
-    } else {
-      encoder_->Append(&frame, lane_end_);
-    }
+    ForSegment(placements_[next_].source->path, [&] {
+      if (skip > 0) {
+        encoder_->Append(WithoutFirstSamples(frame, static_cast<int>(skip)).get(), lane_end_);
+      } else {
+        encoder_->Append(&frame, lane_end_);
+      }
+    });
   }
 
   void Take(std::vector<PacketPtr> packets) {
