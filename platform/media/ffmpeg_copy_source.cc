@@ -30,6 +30,11 @@ PacketPtr NewPacket() {
   return packet;
 }
 
+// A copied picture is placed by its own time; one without any (a laced Matroska frame) cannot be.
+[[noreturn]] void ThrowUntimed(const SourceStream& source) {
+  throw PlatformError("Cannot read movie " + source.path + ": a packet has no timestamp");
+}
+
 bool SameExtradata(const AVCodecParameters& a, const AVCodecParameters& b) {
   return a.extradata_size == b.extradata_size &&
          (a.extradata_size == 0 || std::memcmp(a.extradata, b.extradata, a.extradata_size) == 0);
@@ -91,7 +96,8 @@ class VideoCopySource : public PacketSource {
         continue;
       }
       if (packet->pts == AV_NOPTS_VALUE) packet->pts = packet->dts;
-      if (packet->pts != AV_NOPTS_VALUE && packet->pts >= source_end_) continue;
+      if (packet->pts == AV_NOPTS_VALUE) ThrowUntimed(*placements_[next_].source);
+      if (packet->pts >= source_end_) continue;
       Retime(*packet);
       return packet;
     }
@@ -257,13 +263,16 @@ class AudioCopySource : public PacketSource {
       }
       const SourceStream& source = *placements_[next_].source;
       if (packet->pts == AV_NOPTS_VALUE) packet->pts = packet->dts;
-      const std::int64_t ahead = av_rescale_q(slots_[next_].source_start - packet->pts,
-                                              source.time_base, {1, sample_rate_});
-      if (ahead >= 2 * kAacFrame) continue;
-      // A gap in the source's own timestamps stays a gap: silence until the packet's place.
-      if (-ahead - (counter_ - slots_[next_].start) >= kAacFrame / 2) {
-        held_ = std::move(packet);
-        return Silence();
+      // A packet without a time of its own (a laced Matroska frame) follows the one before it.
+      if (packet->pts != AV_NOPTS_VALUE) {
+        const std::int64_t ahead = av_rescale_q(slots_[next_].source_start - packet->pts,
+                                                source.time_base, {1, sample_rate_});
+        if (ahead >= 2 * kAacFrame) continue;
+        // A gap in the source's own timestamps stays a gap: silence until the packet's place.
+        if (-ahead - (counter_ - slots_[next_].start) >= kAacFrame / 2) {
+          held_ = std::move(packet);
+          return Silence();
+        }
       }
       av_packet_free_side_data(packet.get());
       packet->flags = AV_PKT_FLAG_KEY;
