@@ -20,8 +20,8 @@ namespace {
 
 constexpr int kCrf = 18;
 constexpr char kX264Preset[] = "veryfast";
-// 8K UHD. A header may claim any size; a picture larger than this is refused before a decoder,
-// the scaler or the encoder allocates it (the encoder holds some twenty such pictures).
+// 8K UHD. A header may claim any size; a picture larger than this is refused before a decoder
+// allocates it.
 constexpr std::int64_t kMaxVideoPixels = 7680 * 4320;
 // The highest rate real audio uses (768 kHz PCM). Resampling from a far higher one would build a
 // filter bank of gigabytes.
@@ -199,10 +199,10 @@ VideoReencoder::VideoReencoder(int width, int height, AVRational time_base, AVRa
     throw PlatformError(what + ": cannot encode " + std::to_string(width) + "x" +
                         std::to_string(height) + " in yuv420p (needs even, positive sizes)");
   }
-  if (static_cast<std::int64_t>(width) * height > kMaxVideoPixels) {
+  if (static_cast<std::int64_t>(width) * height > kMaxPixels) {
     throw PlatformError(what + ": cannot encode " + std::to_string(width) + "x" +
-                        std::to_string(height) + ": more than the " +
-                        std::to_string(kMaxVideoPixels) + " pixels of 8K");
+                        std::to_string(height) + ": more than the " + std::to_string(kMaxPixels) +
+                        " pixels of 4K UHD");
   }
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
   if (!codec) throw PlatformError(what + ": not available in this FFmpeg build");

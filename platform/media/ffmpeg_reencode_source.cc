@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <deque>
 #include <optional>
 
@@ -35,6 +36,18 @@ auto ForSegment(const std::string& path, Call&& call) {
   }
 }
 
+// The first segment's size, even, and scaled down with its aspect ratio to what the encoder
+// takes when it is larger.
+std::pair<int, int> EncodedSize(int width, int height) {
+  const double pixels = static_cast<double>(width) * height;
+  if (width > 0 && height > 0 && pixels > VideoReencoder::kMaxPixels) {
+    const double scale = std::sqrt(VideoReencoder::kMaxPixels / pixels);
+    width = static_cast<int>(width * scale);
+    height = static_cast<int>(height * scale);
+  }
+  return {width & ~1, height & ~1};
+}
+
 AVStream* NewEncodedStream(AVFormatContext* output, const AVCodecContext& encoder) {
   AVStream* stream = avformat_new_stream(output, nullptr);
   if (stream == nullptr || avcodec_parameters_from_context(stream->codecpar, &encoder) < 0) {
@@ -53,9 +66,9 @@ class VideoReencodeSource : public PacketSource {
                                 ? first.frame_rate
                                 : kFallbackFrameRate;
     // 4:2:0 needs even sizes; an odd first segment loses its last row or column.
+    const auto [width, height] = EncodedSize(first.parameters->width, first.parameters->height);
     encoder_ = ForSegment(first.path, [&] {
-      return std::make_unique<VideoReencoder>(first.parameters->width & ~1,
-                                              first.parameters->height & ~1, first.time_base, rate,
+      return std::make_unique<VideoReencoder>(width, height, first.time_base, rate,
                                               /*global_header=*/true);
     });
   }
