@@ -27,8 +27,8 @@ int main(int argc, char** argv) {
     RunOptions options;
     options.extra_env = rig.Environment();
     options.timeout = std::chrono::minutes(10);
-    RunResult run = RunProgram("/usr/bin/env", std::vector<std::string>(argv + 2, argv + argc),
-                               options);
+    RunResult run =
+        RunProgram("/usr/bin/env", std::vector<std::string>(argv + 2, argv + argc), options);
     std::fwrite(run.out.data(), 1, run.out.size(), stdout);
     std::fwrite(run.err.data(), 1, run.err.size(), stderr);
     return run.status;

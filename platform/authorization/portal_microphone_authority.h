@@ -11,7 +11,7 @@ class PortalPrompt;
 
 // Everything AuthorizationStatus() asks together (the session bus, the permission store, the
 // audio server, the portal) answers within this, or the status is a refusal.
-inline constexpr std::chrono::milliseconds kStatusBudget{300};
+inline constexpr std::chrono::milliseconds kStatusBudget{500};
 // Connecting and having the portal take the AccessDevice call (not the user's answer, which the
 // caller waits for) take at most this, or the handler gets false.
 inline constexpr std::chrono::milliseconds kRequestBudget{300};

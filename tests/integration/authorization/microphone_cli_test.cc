@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "platform/authorization/portal_microphone_authority.h"
 #include "tests/integration/authorization/desktop_rig.h"
 
 namespace {
@@ -141,7 +142,7 @@ TEST_F(MicrophoneOnDesktop, AudioServerThatRefusesUsFailsWithoutPrompt) {
 }
 
 // A service that holds its socket or bus name and never answers: the tool refuses within its own
-// bounds (well under a second; the run is allowed a second), without a prompt.
+// bound (kStatusBudget, plus the process's start on a busy machine), without a prompt.
 enum class Fault { kFrozenStore, kFrozenPortal, kSilentAudioServer, kSilentSessionBus };
 
 class MicrophoneWithAHungService : public ::testing::TestWithParam<Fault> {
@@ -172,7 +173,7 @@ TEST_P(MicrophoneWithAHungService, RefusesWithinASecondWithoutPrompt) {
   RunResult run = rig_.RunMicrophone();
   auto elapsed = std::chrono::steady_clock::now() - start;
   ExpectRefused(run);
-  EXPECT_LT(elapsed, 1s);
+  EXPECT_LT(elapsed, kStatusBudget + 1s);
   EXPECT_THAT(rig_.Dialogs(), IsEmpty());
 }
 

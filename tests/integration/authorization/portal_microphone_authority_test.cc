@@ -20,9 +20,9 @@ struct Answer {
 };
 
 // Bounds far below the tool's, so that a hung service costs the test little.
-constexpr auto kShortBudget = 150ms;
+constexpr auto kShortBudget = 250ms;
 // What a bounded call may take beyond its budget here (scheduling on a loaded machine).
-constexpr auto kSlack = 250ms;
+constexpr auto kSlack = 500ms;
 
 PortalAuthorityOptions ShortBounds() {
   return {.status_budget = kShortBudget, .request_budget = kShortBudget};
