@@ -3,9 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ostream>
 
 #include "platform/authorization/portal_microphone_authority.h"
 #include "tests/integration/authorization/desktop_rig.h"
+
+// Names the audio server in test output.
+void PrintTo(AudioStack stack, std::ostream* os) {
+  *os << (stack == AudioStack::kPulseAudio ? "PulseAudio" : "PipeWire");
+}
 
 namespace {
 
@@ -145,12 +151,29 @@ TEST_F(MicrophoneOnDesktop, AudioServerThatRefusesUsFailsWithoutPrompt) {
 // bound (kStatusBudget, plus the process's start on a busy machine), without a prompt.
 enum class Fault { kFrozenStore, kFrozenPortal, kSilentAudioServer, kSilentSessionBus };
 
+void PrintTo(Fault fault, std::ostream* os) {
+  switch (fault) {
+    case Fault::kFrozenStore:
+      *os << "FrozenPermissionStore";
+      break;
+    case Fault::kFrozenPortal:
+      *os << "FrozenPortal";
+      break;
+    case Fault::kSilentAudioServer:
+      *os << "SilentPulseSocket";
+      break;
+    case Fault::kSilentSessionBus:
+      *os << "SilentSessionBus";
+      break;
+  }
+}
+
 class MicrophoneWithAHungService : public ::testing::TestWithParam<Fault> {
  protected:
   DesktopRig rig_;
 };
 
-TEST_P(MicrophoneWithAHungService, RefusesWithinASecondWithoutPrompt) {
+TEST_P(MicrophoneWithAHungService, RefusesWithinItsBoundWithoutPrompt) {
   switch (GetParam()) {
     case Fault::kFrozenStore:
       rig_.StartDesktop(DialogAnswer::kGrant, AudioServer::kMicrophone);
@@ -180,19 +203,7 @@ TEST_P(MicrophoneWithAHungService, RefusesWithinASecondWithoutPrompt) {
 INSTANTIATE_TEST_SUITE_P(Faults, MicrophoneWithAHungService,
                          ::testing::Values(Fault::kFrozenStore, Fault::kFrozenPortal,
                                            Fault::kSilentAudioServer, Fault::kSilentSessionBus),
-                         [](const auto& info) {
-                           switch (info.param) {
-                             case Fault::kFrozenStore:
-                               return "FrozenPermissionStore";
-                             case Fault::kFrozenPortal:
-                               return "FrozenPortal";
-                             case Fault::kSilentAudioServer:
-                               return "SilentPulseSocket";
-                             case Fault::kSilentSessionBus:
-                               return "SilentSessionBus";
-                           }
-                           return "";
-                         });
+                         ::testing::PrintToStringParamName());
 
 TEST(MicrophoneWithoutConsentLayer, NoSessionBusAndARealSourceIsAuthorized) {
   DesktopRig rig;
