@@ -164,8 +164,8 @@ ChildProcess& DesktopRig::Start(const std::vector<std::string>& argv,
   return *children_.back();
 }
 
-// A session bus for any client of this machine: the audio server's uid is in no user database,
-// which EXTERNAL authentication needs, so its bus lets clients in anonymously.
+// A session bus listening at |socket|. An |anonymous| one lets clients in without authentication:
+// the audio server's uid is in no user database, which EXTERNAL authentication needs.
 void DesktopRig::StartBus(const std::string& socket, bool anonymous, const std::string& log_name) {
   const std::string config = socket + ".conf";
   WriteFile(config,
