@@ -360,7 +360,8 @@ void DesktopRig::StartPipeWire(AudioServer kind) {
                 : "");
   WriteFile(pulse_dir + "/pipewire/pipewire-pulse.conf.d/rig.conf",
             "pulse.properties = { server.address = [ \"unix:" + pulse_dir + "/native\" ] }\n");
-  WriteFile(pulse_dir + "/wireplumber/main.lua.d/90-rig.lua",
+  // Read after the 50-* files that define these tables and before 90-enable-all.lua uses them.
+  WriteFile(pulse_dir + "/wireplumber/main.lua.d/51-rig.lua",
             "alsa_monitor.enabled = false\n"
             "v4l2_monitor.enabled = false\n"
             "libcamera_monitor.enabled = false\n"
