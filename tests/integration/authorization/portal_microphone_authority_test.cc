@@ -19,6 +19,15 @@ struct Answer {
   std::thread::id thread;
 };
 
+// Bounds far below the tool's, so that a hung service costs the test little.
+constexpr auto kShortBudget = 250ms;
+// What a bounded call may take beyond its budget here (scheduling on a loaded machine).
+constexpr auto kSlack = 500ms;
+
+PortalAuthorityOptions ShortBounds() {
+  return {.status_budget = kShortBudget, .request_budget = kShortBudget};
+}
+
 class PortalAuthority : public ::testing::Test {
  protected:
   void StartDesktop(DialogAnswer answer, AudioServer audio = AudioServer::kMicrophone) {
@@ -107,6 +116,47 @@ TEST_F(PortalAuthority, DestroyingTheAuthorityWithTheDialogOpenAnswersFalseAndRe
   start = std::chrono::steady_clock::now();
   EXPECT_EQ(PortalMicrophoneAuthority().AuthorizationStatus(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+TEST_F(PortalAuthority, HungPortalOrStoreIsUnlearnableWithinTheBudget) {
+  StartDesktop(DialogAnswer::kGrant);
+  PortalMicrophoneAuthority authority(ShortBounds());
+  rig_.FreezePortal();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(authority.AuthorizationStatus(), kStatusUnlearnable);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kShortBudget + kSlack);
+
+  auto answer = Request(authority);
+  ASSERT_EQ(answer.wait_for(kShortBudget + kSlack), std::future_status::ready);
+  EXPECT_FALSE(answer.get().granted);
+
+  rig_.FreezePermissionStore();
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(authority.AuthorizationStatus(), kStatusUnlearnable);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kShortBudget + kSlack);
+  EXPECT_TRUE(rig_.Dialogs().empty());
+}
+
+// The portal identifies a sandboxed caller itself; this test runs on the host, so the portal
+// answers from the host row while the authority behaves as inside the sandbox.
+TEST_F(PortalAuthority, SandboxedCallerLeavesTheStoreToThePortal) {
+  StartDesktop(DialogAnswer::kGrant);
+  TempDir sandbox;
+  WriteFile(sandbox.File("flatpak-info"), "[Application]\nname=com.quorvane.Recorder\n");
+  PortalMicrophoneAuthority authority({.flatpak_info_path = sandbox.File("flatpak-info")});
+
+  rig_.StorePermission("", "no");
+  EXPECT_EQ(authority.AuthorizationStatus(), 0);
+  auto refused = Request(authority);
+  ASSERT_EQ(refused.wait_for(5s), std::future_status::ready);
+  EXPECT_FALSE(refused.get().granted);
+
+  rig_.StorePermission("", "yes");
+  EXPECT_EQ(authority.AuthorizationStatus(), 0);
+  auto granted = Request(authority);
+  ASSERT_EQ(granted.wait_for(5s), std::future_status::ready);
+  EXPECT_TRUE(granted.get().granted);
+  EXPECT_TRUE(rig_.Dialogs().empty());
 }
 
 TEST(PortalAuthorityWithoutBus, RequestWithoutSessionBusAnswersFalse) {
