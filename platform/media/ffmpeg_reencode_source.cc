@@ -66,9 +66,10 @@ class VideoReencodeSource : public PacketSource {
                                 ? first.frame_rate
                                 : kFallbackFrameRate;
     // 4:2:0 needs even sizes; an odd first segment loses its last row or column.
-    const auto [width, height] = EncodedSize(first.parameters->width, first.parameters->height);
+    const std::pair<int, int> size =
+        EncodedSize(first.parameters->width, first.parameters->height);
     encoder_ = ForSegment(first.path, [&] {
-      return std::make_unique<VideoReencoder>(width, height, first.time_base, rate,
+      return std::make_unique<VideoReencoder>(size.first, size.second, first.time_base, rate,
                                               /*global_header=*/true);
     });
   }
