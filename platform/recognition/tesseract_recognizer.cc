@@ -142,13 +142,32 @@ bool IsBlank(std::string_view text) {
   return text.find_first_not_of(" \t\r\n\f\v") == std::string_view::npos;
 }
 
-double Knob(const char* name, double fallback) {
-  const char* value = std::getenv(name);
-  return value ? std::atof(value) : fallback;
-}
+// Screen text is drawn on flat grounds of any colour. The ground under each pixel is the median
+// of a window a little wider than a glyph, taken along rows and then along columns, so that the
+// straight edges and corners of banners, buttons and selections stay sharp; the distance from
+// that ground, inverted, is dark text on white whatever the colours were.
+constexpr double kBackgroundWindowPerGlyph = 1.6;
+// Tesseract reads UI text far better once its glyphs (median connected component) are about this
+// tall: 13 px text at 1x is enlarged about 1.6 times. Never more than 4 times or 24 Mpixels.
+constexpr double kGlyphPixels = 16;
+constexpr double kMaxScale = 4;
+constexpr double kMaxScaledPixels = 24e6;
+// The resolution told to Tesseract grows with the enlargement, so its layout sees the page as
+// it was, but stays below the 120 dpi at which it merges a sidebar with the body beside it.
+constexpr double kMaxResolution = 115;
+// A line with a word read at a confidence below this by Chinese and English together is read
+// again by the Chinese model alone, which knows Latin letters and digits too; the reading with the
+// higher mean confidence is kept. Small Chinese labels otherwise come out as Latin letters
+// ("内置麦克风" -> "ABS", "已发布" -> "BA").
+constexpr float kRetryBelowConfidence = 60;
+// A space between a Chinese character and a Latin letter or digit is at least this fraction of
+// the line's height wide; characters set without one are closer.
+constexpr double kScriptGapPerLineHeight = 0.22;
+// Lines are read by this many recognisers at once, each on its own thread.
+constexpr unsigned kReaders = 2;
 
 // The median height of the glyph-sized connected components, dark on light and light on dark
-// alike, or 0 when there are too few to tell.
+// alike, or 0 when there is none.
 double GlyphHeight(Pix* grey) {
   l_int32 threshold = 128;
   pixSplitDistributionFgBg(grey, 0.0, 2, &threshold, nullptr, nullptr, nullptr);
@@ -161,62 +180,54 @@ double GlyphHeight(Pix* grey) {
     if (!boxes) continue;
     const int count = boxaGetCount(boxes);
     for (int i = 0; i < count; ++i) {
-      l_int32 x, y, w, h;
+      l_int32 x = 0, y = 0, w = 0, h = 0;
       boxaGetBoxGeometry(boxes, i, &x, &y, &w, &h);
       if (h >= 4 && h <= 300 && w <= 3 * h && w * h >= 12) heights.push_back(h);
     }
     boxaDestroy(&boxes);
   }
-  if (heights.size() < 3) return 0;
+  if (heights.empty()) return 0;
   std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
   return heights[heights.size() / 2];
 }
 
 struct Prepared {
-  OwnedPix pix;       // what Tesseract reads: dark text on light, possibly enlarged
-  double scale = 1;   // its width over the original's
+  OwnedPix pix;      // what Tesseract reads: dark text on white, possibly enlarged
+  double scale = 1;  // its size over the original's
 };
 
-Prepared Prepare(OwnedPix grey) {
-  const double glyph = GlyphHeight(grey.get());
-  OwnedPix pix = std::move(grey);
-  if (Knob("QV_NORM", 1) > 0 && glyph > 0) {
-    const int window = 2 * std::clamp(static_cast<int>(glyph * Knob("QV_WIN", 0.8)), 2, 60) + 1;
-    OwnedPix rows(pixRankFilterGray(pix.get(), window, 1, 0.5));
-    OwnedPix background(rows ? pixRankFilterGray(rows.get(), 1, window, 0.5) : nullptr);
-    if (background) {
-      OwnedPix difference(pixAbsDifference(pix.get(), background.get()));
-      if (difference) {
-        pixInvert(difference.get(), difference.get());
-        pix = std::move(difference);
-      }
-    }
-    if (Knob("QV_CN", 0) > 0) {
-      const int tile = std::max(5, static_cast<int>(glyph * Knob("QV_CN", 0)));
-      OwnedPix normal(pixContrastNorm(nullptr, pix.get(), tile, tile, 60, 1, 1));
-      if (normal) pix = std::move(normal);
-    }
+// |grey| as dark text on white at the size Tesseract reads best.
+Prepared Prepare(const std::string& path, Pix* grey) {
+  const double glyph = GlyphHeight(grey);
+  OwnedPix pix(pixClone(grey));
+  if (glyph > 0) {
+    const int half = std::clamp(static_cast<int>(glyph * kBackgroundWindowPerGlyph / 2), 2, 60);
+    OwnedPix rows(pixRankFilterGray(grey, 2 * half + 1, 1, 0.5));
+    OwnedPix background(rows ? pixRankFilterGray(rows.get(), 1, 2 * half + 1, 0.5) : nullptr);
+    OwnedPix distance(background ? pixAbsDifference(grey, background.get()) : nullptr);
+    if (!distance) throw ImageError(path, "the image could not be converted for recognition");
+    pix.reset(pixInvert(distance.get(), distance.get()));
+    distance.release();
   }
   Prepared prepared;
-  const double target = Knob("QV_TARGET", 0);
-  double scale = glyph > 0 && target > 0 ? std::clamp(target / glyph, 1.0, 4.0) : 1.0;
-  const double pixels = double(pixGetWidth(pix.get())) * pixGetHeight(pix.get());
-  scale = std::min(scale, std::sqrt(24e6 / pixels));
+  const double pixels = static_cast<double>(pixGetWidth(grey)) * pixGetHeight(grey);
+  const double scale = glyph > 0 ? std::min({std::max(kGlyphPixels / glyph, 1.0), kMaxScale,
+                                             std::sqrt(kMaxScaledPixels / pixels)})
+                                 : 1.0;
   if (scale > 1.15) {
     OwnedPix larger(pixScaleGrayLI(pix.get(), scale, scale));
-    if (larger) {
-      prepared.scale = double(pixGetWidth(larger.get())) / pixGetWidth(pix.get());
-      pix = std::move(larger);
-    }
+    if (!larger) throw ImageError(path, "the image could not be converted for recognition");
+    prepared.scale = static_cast<double>(pixGetWidth(larger.get())) / pixGetWidth(grey);
+    pix = std::move(larger);
   }
-  if (std::getenv("QV_DUMP")) pixWrite(std::getenv("QV_DUMP"), pix.get(), IFF_PNG);
   prepared.pix = std::move(pix);
   return prepared;
 }
 
+// One line as read, in pixels of the prepared image (top-left origin).
 struct FoundLine {
   std::string text;
-  int left = 0, top = 0, right = 0, bottom = 0;  // pixels of the prepared image
+  int left = 0, top = 0, right = 0, bottom = 0;
 };
 
 void InitApi(tesseract::TessBaseAPI& api, const std::string& languages,
@@ -232,7 +243,8 @@ void InitApi(tesseract::TessBaseAPI& api, const std::string& languages,
     throw PlatformError("Text recognition could not load its language data (" + languages + ")");
   }
   api.SetVariable("preserve_interword_spaces", "1");
-  if (Knob("QV_NOINVERT", 0) > 0) api.SetVariable("tessedit_do_invert", "0");
+  // The prepared image is dark on light everywhere; trying each line inverted only costs time.
+  api.SetVariable("tessedit_do_invert", "0");
 }
 
 // 1 for a Chinese ideograph (U+3400-U+9FFF), 2 for an ASCII letter or digit, else 0.
@@ -248,7 +260,7 @@ int ScriptOf(std::string_view utf8) {
 // Tesseract writes no space after a Chinese word, so "已经 merge" comes out "已经merge", and its
 // character boxes overlap there. Where a Chinese character and a Latin one meet without a space
 // in |text|, a space is put back when the widest run of ink-free columns of |ink| (1 bpp, the
-// prepared image) between the two characters' centres is at least |gap| pixels.
+// prepared image) from the left edge of the first character to the right edge of the second is at least |gap| pixels.
 std::string SpacedAtScriptChanges(const tesseract::ResultIterator& line_start,
                                   const std::string& text, Pix* ink, double gap) {
   int line_left = 0, line_top = 0, line_right = 0, line_bottom = 0;
@@ -274,8 +286,7 @@ std::string SpacedAtScriptChanges(const tesseract::ResultIterator& line_start,
   std::string spaced;
   size_t consumed = 0;
   int previous_script = 0;
-  int previous_centre = -1;
-  int previous_left = 0;
+  int previous_left = -1;
   do {
     std::unique_ptr<char[]> utf8(symbol.GetUTF8Text(kSymbol));
     if (!utf8 || !*utf8.get()) continue;
@@ -286,7 +297,7 @@ std::string SpacedAtScriptChanges(const tesseract::ResultIterator& line_start,
     symbol.BoundingBox(kSymbol, &left, &top, &right, &bottom);
     const int script = ScriptOf(current);
     spaced.append(text, consumed, at - consumed);
-    if (previous_centre >= 0 && at == consumed && script != 0 && previous_script != 0 &&
+    if (previous_left >= 0 && at == consumed && script != 0 && previous_script != 0 &&
         script != previous_script &&
         widest_gap(previous_left, right) >= gap) {
       spaced += ' ';
@@ -294,7 +305,6 @@ std::string SpacedAtScriptChanges(const tesseract::ResultIterator& line_start,
     spaced += current;
     consumed = at + current.size();
     previous_script = script;
-    previous_centre = (left + right) / 2;
     previous_left = left;
   } while (!symbol.IsAtFinalElement(tesseract::RIL_TEXTLINE, kSymbol) && symbol.Next(kSymbol));
   numaDestroy(&columns);
@@ -302,7 +312,7 @@ std::string SpacedAtScriptChanges(const tesseract::ResultIterator& line_start,
   return spaced;
 }
 
-// Appends the text lines of the last recognition to |lines|.
+// Appends the text lines of the last recognition to |lines|; |ink| is the prepared image in 1 bpp.
 void CollectLines(tesseract::TessBaseAPI& api, Pix* ink, std::vector<FoundLine>& lines) {
   std::unique_ptr<tesseract::ResultIterator> line(api.GetIterator());
   if (!line) return;
@@ -316,13 +326,109 @@ void CollectLines(tesseract::TessBaseAPI& api, Pix* ink, std::vector<FoundLine>&
     while (!text.empty() && text.back() == '\n') text.pop_back();
     FoundLine found;
     if (!line->BoundingBox(kLine, &found.left, &found.top, &found.right, &found.bottom)) continue;
-    if (Knob("QV_SPACE", 0) > 0) {
-      text = SpacedAtScriptChanges(*line, text, ink, Knob("QV_SPACE", 0) * (found.bottom - found.top));
-    }
-    found.text = std::move(text);
+    found.text = SpacedAtScriptChanges(*line, text, ink,
+                                       kScriptGapPerLineHeight * (found.bottom - found.top));
     lines.push_back(std::move(found));
   } while (line->Next(kLine));
 }
+
+// The confidence of the least confident word of the last recognition, 100 without words.
+float LeastWordConfidence(tesseract::TessBaseAPI& api) {
+  float least = 100;
+  std::unique_ptr<tesseract::ResultIterator> word(api.GetIterator());
+  if (!word) return least;
+  do {
+    least = std::min(least, word->Confidence(tesseract::RIL_WORD));
+  } while (word->Next(tesseract::RIL_WORD));
+  return least;
+}
+
+// A text line found by the layout pass, widened a little so that no stroke is cut, in pixels of
+// the prepared image.
+struct LineRegion {
+  int left, top, width, height;
+};
+
+// The text lines of the page in Tesseract's reading order, from its layout analysis alone.
+std::vector<LineRegion> FindLines(tesseract::TessBaseAPI& api, Pix* pix) {
+  std::vector<LineRegion> regions;
+  std::unique_ptr<tesseract::PageIterator> line(api.AnalyseLayout());
+  if (!line) return regions;
+  const int image_width = pixGetWidth(pix), image_height = pixGetHeight(pix);
+  do {
+    if (!PTIsTextType(line->BlockType())) continue;
+    int left = 0, top = 0, right = 0, bottom = 0;
+    if (!line->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom)) continue;
+    const int pad_y = (bottom - top) / 5, pad_x = (bottom - top) / 2;
+    left = std::max(0, left - pad_x);
+    top = std::max(0, top - pad_y);
+    right = std::min(image_width, right + pad_x);
+    bottom = std::min(image_height, bottom + pad_y);
+    if (right > left && bottom > top) regions.push_back({left, top, right - left, bottom - top});
+  } while (line->Next(tesseract::RIL_TEXTLINE));
+  return regions;
+}
+
+// Reads lines of one page, one line at a time, on the thread that calls it. Several readers share
+// one queue of lines and each keeps its result in the line's own slot, so the page order holds
+// whichever reader finishes first.
+class LineReader {
+ public:
+  LineReader(const std::string& languages, const RecognitionSettings& settings, Pix* pix,
+             int resolution)
+      : languages_(languages), settings_(settings), pix_(pix), resolution_(resolution) {
+    InitApi(api_, languages, settings);
+    api_.SetPageSegMode(tesseract::PSM_AUTO);
+    api_.SetImage(pix);
+    api_.SetSourceResolution(resolution);
+  }
+
+  tesseract::TessBaseAPI& api() { return api_; }
+
+  // Takes lines from |next| until none is left and stores what it reads in |results|.
+  void ReadAll(const std::vector<LineRegion>& regions, std::atomic<size_t>& next, Pix* ink,
+               std::vector<std::vector<FoundLine>>& results) {
+    api_.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
+    for (size_t i = next++; i < regions.size(); i = next++) {
+      results[i] = Read(regions[i], ink);
+    }
+  }
+
+ private:
+  std::vector<FoundLine> Read(const LineRegion& region, Pix* ink) {
+    std::vector<FoundLine> found;
+    api_.SetRectangle(region.left, region.top, region.width, region.height);
+    if (api_.Recognize(nullptr) != 0) return found;
+    CollectLines(api_, ink, found);
+    const size_t plus = languages_.find('+');
+    if (plus == std::string::npos || LeastWordConfidence(api_) >= kRetryBelowConfidence) {
+      return found;
+    }
+    const int confidence = api_.MeanTextConf();
+    if (!first_language_) {
+      first_language_ = std::make_unique<tesseract::TessBaseAPI>();
+      InitApi(*first_language_, languages_.substr(0, plus), settings_);
+      first_language_->SetPageSegMode(tesseract::PSM_SINGLE_LINE);
+      first_language_->SetImage(pix_);
+      first_language_->SetSourceResolution(resolution_);
+    }
+    first_language_->SetRectangle(region.left, region.top, region.width, region.height);
+    if (first_language_->Recognize(nullptr) != 0 ||
+        first_language_->MeanTextConf() <= confidence) {
+      return found;
+    }
+    std::vector<FoundLine> again;
+    CollectLines(*first_language_, ink, again);
+    return again;
+  }
+
+  const std::string& languages_;
+  const RecognitionSettings& settings_;
+  Pix* pix_;
+  int resolution_;
+  tesseract::TessBaseAPI api_;
+  std::unique_ptr<tesseract::TessBaseAPI> first_language_;  // made when a line needs it
+};
 
 }  // namespace
 
@@ -332,139 +438,70 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
   setMsgSeverity(L_SEVERITY_NONE);
   const std::string languages = TesseractLanguages(settings.languages);
   const OwnedPix original = DecodeForRecognition(image_path, ReadWholeFile(image_path));
-  const double width = pixGetWidth(original.get());
-  const double height = pixGetHeight(original.get());
-  Prepared prepared = Prepare(OwnedPix(pixClone(original.get())));
+  const Prepared prepared = Prepare(image_path, original.get());
   Pix* pix = prepared.pix.get();
-  const int resolution = static_cast<int>(
-      std::min(Knob("QV_DPIMAX", 1000), kSourceResolution * (Knob("QV_DPISCALE", 0) > 0 ? prepared.scale : 1.0)) + 0.5);
   const OwnedPix ink(pixThresholdToBinary(pix, 160));
   if (!ink) throw ImageError(image_path, "the image could not be converted for recognition");
+  const int resolution =
+      static_cast<int>(std::min(kMaxResolution, kSourceResolution * prepared.scale) + 0.5);
 
   // Debian's Tesseract is built with OpenMP, and its threads make it several times slower on a
   // busy machine. Its parallel loops name their own thread counts, which overrides
-  // omp_set_num_threads; no active parallel level runs every region on this thread.
+  // omp_set_num_threads; no active parallel level runs every region on the calling thread. The
+  // page's lines are shared among readers on threads of our own instead: one finds the lines
+  // while the other loads its models.
   omp_set_max_active_levels(0);
-  std::vector<FoundLine> lines;
-  const int threads = static_cast<int>(Knob("QV_THREADS", 1));
-  if (threads <= 1) {
-    tesseract::TessBaseAPI api;
-    InitApi(api, languages, settings);
-    api.SetPageSegMode(tesseract::PSM_AUTO);
-    api.SetImage(pix);
-    api.SetSourceResolution(resolution);
-    if (api.Recognize(nullptr) != 0) throw ImageError(image_path, "text recognition failed");
-    CollectLines(api, ink.get(), lines);
-  } else {
-    // The page's text lines from one layout pass, then read one by one by two recognisers.
-    struct Region {
-      int left, top, width, height;
-    };
-    std::promise<std::vector<Region>> layout_promise;
-    std::shared_future<std::vector<Region>> layout = layout_promise.get_future().share();
-    std::atomic<size_t> next{0};
-    std::vector<std::vector<FoundLine>> per_region;
-    std::mutex results_mutex;
-    const double fallback_below = Knob("QV_FALLBACK", 0);
-    auto read_regions = [&](tesseract::TessBaseAPI& api) {
-      const std::vector<Region>& regions = layout.get();
-      api.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
-      api.SetImage(pix);
-      api.SetSourceResolution(resolution);
-      std::unique_ptr<tesseract::TessBaseAPI> chinese;
-      for (size_t i = next++; i < regions.size(); i = next++) {
-        const Region& region = regions[i];
-        api.SetRectangle(region.left, region.top, region.width, region.height);
-        if (api.Recognize(nullptr) != 0) continue;
-        std::vector<FoundLine> found;
-        CollectLines(api, ink.get(), found);
-        const int confidence = api.MeanTextConf();
-        if (confidence < fallback_below && languages.find('+') != std::string::npos) {
-          if (!chinese) {
-            chinese = std::make_unique<tesseract::TessBaseAPI>();
-            InitApi(*chinese, languages.substr(0, languages.find('+')), settings);
-            chinese->SetPageSegMode(tesseract::PSM_SINGLE_LINE);
-            chinese->SetImage(pix);
-            chinese->SetSourceResolution(resolution);
-          }
-          chinese->SetRectangle(region.left, region.top, region.width, region.height);
-          std::vector<FoundLine> again;
-          if (chinese->Recognize(nullptr) == 0) CollectLines(*chinese, ink.get(), again);
-          if (std::getenv("QV_LOG")) if (FILE* f = fopen(std::getenv("QV_LOG"), "a")) fprintf(f, "%d vs %d: %s | %s\n", confidence, chinese->MeanTextConf(), found.empty() ? "" : found[0].text.c_str(), again.empty() ? "" : again[0].text.c_str()), fclose(f);
-          if (chinese->MeanTextConf() > confidence + Knob("QV_MARGIN", 0)) {
-            if (std::getenv("QV_LOG")) if (FILE* f = fopen(std::getenv("QV_LOG"), "a")) fprintf(f, "%d -> %d: %s | %s\n", confidence, chinese->MeanTextConf(), found.empty() ? "" : found[0].text.c_str(), again.empty() ? "" : again[0].text.c_str()), fclose(f);
-            found = std::move(again);
-          }
-        }
-        std::lock_guard<std::mutex> lock(results_mutex);
-        per_region[i] = std::move(found);
-      }
-    };
-    std::exception_ptr helper_error;
-    std::thread helper([&] {
+  const unsigned readers = std::clamp(std::thread::hardware_concurrency(), 1u, kReaders);
+  std::promise<std::vector<LineRegion>> layout_promise;
+  std::shared_future<std::vector<LineRegion>> layout = layout_promise.get_future().share();
+  std::atomic<size_t> next{0};
+  std::vector<std::vector<FoundLine>> per_region;
+  std::vector<std::exception_ptr> errors(readers);
+  std::vector<std::thread> helpers;
+  for (unsigned index = 1; index < readers; ++index) {
+    helpers.emplace_back([&, index] {
       try {
         omp_set_max_active_levels(0);
-        tesseract::TessBaseAPI api;
-        InitApi(api, languages, settings);
-        read_regions(api);
+        LineReader reader(languages, settings, pix, resolution);
+        const std::vector<LineRegion>& regions = layout.get();
+        reader.ReadAll(regions, next, ink.get(), per_region);
       } catch (...) {
-        helper_error = std::current_exception();
+        errors[index] = std::current_exception();
       }
     });
+  }
+  try {
+    LineReader reader(languages, settings, pix, resolution);
+    std::vector<LineRegion> regions = FindLines(reader.api(), pix);
+    per_region.resize(regions.size());
+    layout_promise.set_value(std::move(regions));
+    reader.ReadAll(layout.get(), next, ink.get(), per_region);
+  } catch (...) {
+    errors[0] = std::current_exception();
     try {
-      tesseract::TessBaseAPI api;
-      InitApi(api, languages, settings);
-      api.SetPageSegMode(tesseract::PSM_AUTO);
-      api.SetImage(pix);
-      api.SetSourceResolution(resolution);
-      std::vector<Region> regions;
-      std::unique_ptr<tesseract::PageIterator> it(api.AnalyseLayout());
-      const int image_width = pixGetWidth(pix), image_height = pixGetHeight(pix);
-      if (it) {
-        do {
-          if (!PTIsTextType(it->BlockType())) continue;
-          int l, t, r, b;
-          if (!it->BoundingBox(tesseract::RIL_TEXTLINE, &l, &t, &r, &b)) continue;
-          const int pad_y = static_cast<int>((b - t) * Knob("QV_PADY", 0.2));
-          const int pad_x = static_cast<int>((b - t) * Knob("QV_PADX", 0.5));
-          l = std::max(0, l - pad_x);
-          t = std::max(0, t - pad_y);
-          r = std::min(image_width, r + pad_x);
-          b = std::min(image_height, b + pad_y);
-          regions.push_back({l, t, r - l, b - t});
-        } while (it->Next(tesseract::RIL_TEXTLINE));
-      }
-      per_region.resize(regions.size());
-      layout_promise.set_value(std::move(regions));
-      read_regions(api);
-    } catch (...) {
-      try {
-        layout_promise.set_value({});
-      } catch (...) {
-      }
-      helper.join();
-      throw;
+      layout_promise.set_value({});  // lets the helpers finish with nothing to read
+    } catch (const std::future_error&) {
     }
-    helper.join();
-    if (helper_error) std::rethrow_exception(helper_error);
-    for (std::vector<FoundLine>& found : per_region) {
-      for (FoundLine& line : found) lines.push_back(std::move(line));
-    }
+  }
+  for (std::thread& helper : helpers) helper.join();
+  for (const std::exception_ptr& error : errors) {
+    if (error) std::rethrow_exception(error);
   }
 
-  const double scaled_width = width * prepared.scale;
-  const double scaled_height = pixGetHeight(pix);
+  // Boxes go back to fractions of the original image, bottom-left origin.
+  const double width = pixGetWidth(pix);
+  const double height = pixGetHeight(pix);
   std::vector<TextObservation> observations;
-  for (FoundLine& line : lines) {
-    TextObservation observation;
-    if (max_candidates > 0) observation.candidates.push_back(std::move(line.text));
-    observation.box = {.x = line.left / scaled_width,
-                       .y = (scaled_height - line.bottom) / scaled_height,
-                       .width = (line.right - line.left) / scaled_width,
-                       .height = (line.bottom - line.top) / scaled_height};
-    observations.push_back(std::move(observation));
+  for (std::vector<FoundLine>& lines : per_region) {
+    for (FoundLine& line : lines) {
+      TextObservation observation;
+      if (max_candidates > 0) observation.candidates.push_back(std::move(line.text));
+      observation.box = {.x = line.left / width,
+                         .y = (height - line.bottom) / height,
+                         .width = (line.right - line.left) / width,
+                         .height = (line.bottom - line.top) / height};
+      observations.push_back(std::move(observation));
+    }
   }
-  (void)height;
   return observations;
 }
-
