@@ -68,12 +68,15 @@ class UiScene {
 // 1. Chinese settings pages at 12-14 px.
 TextScene SmallChinese(double s) {
   UiScene ui("small_cjk-settings", 640, 360, s, kPage);
-  const std::vector<std::pair<std::string, double>> lines = {
-      {"屏幕录制 一个应用 屏幕使用时间", 13}, {"录制格式", 13},
-      {"内置麦克风", 13},                     {"选择要共享的窗口或整个屏幕", 14},
-      {"开启后将在菜单栏显示录制时间", 12},   {"自动保存录制文件到影片文件夹", 13},
-      {"通用 显示器 声音 键盘 网络", 13},     {"剩余 1.8 GB", 12},
-      {"退出前请确认所有录制已经导出", 14}};
+  const std::vector<std::pair<std::string, double>> lines = {{"屏幕录制 一个应用 屏幕使用时间", 13},
+                                                             {"录制格式", 13},
+                                                             {"内置麦克风", 13},
+                                                             {"选择要共享的窗口或整个屏幕", 14},
+                                                             {"开启后将在菜单栏显示录制时间", 12},
+                                                             {"自动保存录制文件到影片文件夹", 13},
+                                                             {"通用 显示器 声音 键盘 网络", 13},
+                                                             {"剩余 1.8 GB", 12},
+                                                             {"退出前请确认所有录制已经导出", 14}};
   double top = 18;
   for (const auto& [text, size] : lines) {
     ui.Text(text, 32, top, size, kInk);
@@ -84,7 +87,7 @@ TextScene SmallChinese(double s) {
 
 TextScene SmallChineseSidebar(double s) {
   UiScene ui("small_cjk-sidebar", 320, 320, s, kSidebar);
-  const std::vector<std::string> items = {"通用",       "外观",   "辅助功能", "隐私与安全性",
+  const std::vector<std::string> items = {"通用",         "外观",   "辅助功能", "隐私与安全性",
                                           "桌面与程序坞", "显示器", "墙纸",     "通知"};
   double top = 16;
   for (const std::string& item : items) {
@@ -131,14 +134,10 @@ TextScene LightOnColour(double s) {
 TextScene SmallGrey(double s) {
   UiScene ui("small_grey-labels", 560, 300, s, kPage);
   const std::vector<std::pair<std::string, Rgb>> lines = {
-      {"/home/lin/Videos/Quorvane", kPathGrey},
-      {"Last modified 3 minutes ago", kLabelGrey},
-      {"1920 x 1080, 30 fps, 24.6 MB", kLabelGrey},
-      {"~/Documents/notes/2024-05-12.md", kPathGrey},
-      {"已用 12.4 GB，共 256 GB", kLabelGrey},
-      {"Version 3.2.1 (build 482)", kPathGrey},
-      {"Saved to iCloud Drive", kLabelGrey},
-      {"上次同步：今天 09:41", kLabelGrey}};
+      {"/home/lin/Videos/Quorvane", kPathGrey},     {"Last modified 3 minutes ago", kLabelGrey},
+      {"1920 x 1080, 30 fps, 24.6 MB", kLabelGrey}, {"~/Documents/notes/2024-05-12.md", kPathGrey},
+      {"已用 12.4 GB，共 256 GB", kLabelGrey},      {"Version 3.2.1 (build 482)", kPathGrey},
+      {"Saved to iCloud Drive", kLabelGrey},        {"上次同步：今天 09:41", kLabelGrey}};
   double top = 14;
   for (const auto& [text, color] : lines) {
     ui.Text(text, 28, top, 12, color);
@@ -150,9 +149,9 @@ TextScene SmallGrey(double s) {
 // 4. Icons and avatars in front of text.
 TextScene IconsAndAvatars(double s) {
   UiScene ui("icons-list", 560, 330, s, kPage);
-  const std::vector<std::string> lines = {"Product Demos",  "Search",    "Mei Chen: 好的，我马上看",
-                                          "Downloads",      "共享的项目", "Jordan joined the call",
-                                          "42% complete", "最近使用"};
+  const std::vector<std::string> lines = {"Product Demos", "Search",     "Mei Chen: 好的，我马上看",
+                                          "Downloads",     "共享的项目", "Jordan joined the call",
+                                          "42% complete",  "最近使用"};
   const Rgb avatar_colors[] = {{0.9, 0.45, 0.2}, {0.3, 0.6, 0.9}, {0.5, 0.75, 0.3}};
   double top = 14;
   for (size_t i = 0; i < lines.size(); ++i) {
@@ -171,8 +170,8 @@ TextScene IconsAndAvatars(double s) {
 TextScene Mixed(double s) {
   UiScene ui("mixed-chat", 600, 300, s, kPage);
   const std::vector<std::string> lines = {
-      "PR #482 已经 merge 了",        "CPU 占用 4.33%，内存 1.2 GB", "请 check 一下 login flow",
-      "#发布计划 release-3.2",        "下载 report_v2.pdf (3.4 MB)", "会议改到 10:30，在 4B 房间",
+      "PR #482 已经 merge 了", "CPU 占用 4.33%，内存 1.2 GB", "请 check 一下 login flow",
+      "#发布计划 release-3.2", "下载 report_v2.pdf (3.4 MB)", "会议改到 10:30，在 4B 房间",
       "价格：¥128.00 / month"};
   double top = 14;
   for (const std::string& line : lines) {
@@ -197,8 +196,8 @@ TextScene BlankWindow(double s) {
 std::vector<TextScene> UiScenes() {
   std::vector<TextScene> scenes;
   for (double scale : {1.0, 2.0}) {
-    for (auto* make : {SmallChinese, SmallChineseSidebar, LightOnColour, SmallGrey,
-                       IconsAndAvatars, Mixed, BlankWindow}) {
+    for (auto* make : {SmallChinese, SmallChineseSidebar, LightOnColour, SmallGrey, IconsAndAvatars,
+                       Mixed, BlankWindow}) {
       scenes.push_back(make(scale));
     }
   }

@@ -14,14 +14,14 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <future>
+#include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <vector>
-#include <cstring>
-#include <memory>
-#include <string_view>
 
 #include "platform/platform_error.h"
 
@@ -260,12 +260,12 @@ int ScriptOf(std::string_view utf8) {
 // Tesseract writes no space after a Chinese word, so "已经 merge" comes out "已经merge", and its
 // character boxes overlap there. Where a Chinese character and a Latin one meet without a space
 // in |text|, a space is put back when the widest run of ink-free columns of |ink| (1 bpp, the
-// prepared image) from the left edge of the first character to the right edge of the second is at least |gap| pixels.
+// prepared image) from the left edge of the first character to the right edge of the second is at
+// least |gap| pixels.
 std::string SpacedAtScriptChanges(const tesseract::ResultIterator& line_start,
                                   const std::string& text, Pix* ink, double gap) {
   int line_left = 0, line_top = 0, line_right = 0, line_bottom = 0;
-  line_start.BoundingBox(tesseract::RIL_TEXTLINE, &line_left, &line_top, &line_right,
-                         &line_bottom);
+  line_start.BoundingBox(tesseract::RIL_TEXTLINE, &line_left, &line_top, &line_right, &line_bottom);
   Box* box = boxCreate(line_left, line_top, line_right - line_left, line_bottom - line_top);
   Numa* columns = pixCountByColumn(ink, box);
   boxDestroy(&box);
@@ -298,8 +298,7 @@ std::string SpacedAtScriptChanges(const tesseract::ResultIterator& line_start,
     const int script = ScriptOf(current);
     spaced.append(text, consumed, at - consumed);
     if (previous_left >= 0 && at == consumed && script != 0 && previous_script != 0 &&
-        script != previous_script &&
-        widest_gap(previous_left, right) >= gap) {
+        script != previous_script && widest_gap(previous_left, right) >= gap) {
       spaced += ' ';
     }
     spaced += current;
@@ -413,8 +412,7 @@ class LineReader {
       first_language_->SetSourceResolution(resolution_);
     }
     first_language_->SetRectangle(region.left, region.top, region.width, region.height);
-    if (first_language_->Recognize(nullptr) != 0 ||
-        first_language_->MeanTextConf() <= confidence) {
+    if (first_language_->Recognize(nullptr) != 0 || first_language_->MeanTextConf() <= confidence) {
       return found;
     }
     std::vector<FoundLine> again;
