@@ -1,5 +1,6 @@
 #include "commands/microphone.h"
 
+#include <exception>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <semaphore>
@@ -17,10 +18,21 @@ struct PermissionAnswer {
 
 void OutputAuthorized() { output(nlohmann::json{{"authorized", true}}); }
 
+// The status cannot be learned when the authority itself fails (its module does not load, a
+// library throws): that is a refusal like any other, never the library's text.
+template <typename Call>
+auto OrRefusal(Call call) {
+  try {
+    return call();
+  } catch (const std::exception&) {
+    throw ToolError(ErrorCode::kMicrophoneNotAuthorized);
+  }
+}
+
 }  // namespace
 
 void ensureMicrophone(MicrophoneAuthority& authority, std::chrono::steady_clock::duration timeout) {
-  const int status = authority.AuthorizationStatus();
+  const int status = OrRefusal([&] { return authority.AuthorizationStatus(); });
   if (status == static_cast<int>(AuthorizationStatus::kAuthorized)) {
     OutputAuthorized();
     return;
@@ -30,9 +42,11 @@ void ensureMicrophone(MicrophoneAuthority& authority, std::chrono::steady_clock:
   }
 
   auto answer = std::make_shared<PermissionAnswer>();
-  authority.RequestAccess([answer](bool granted) {
-    answer->granted = granted;
-    answer->signalled.release();
+  OrRefusal([&] {
+    authority.RequestAccess([answer](bool granted) {
+      answer->granted = granted;
+      answer->signalled.release();
+    });
   });
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   // libstdc++ 12 implements this timed wait by polling with sleeps of up to 64 ms, so the wake-up

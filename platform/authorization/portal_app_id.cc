@@ -77,7 +77,21 @@ std::string PortalAppIdFromCgroup(std::string_view proc_cgroup_text) {
   return app_id;
 }
 
-std::string PortalAppIdOfThisProcess() {
+std::optional<std::string> FlatpakAppId(const std::string& flatpak_info_path) {
+  if (!g_file_test(flatpak_info_path.c_str(), G_FILE_TEST_EXISTS)) return std::nullopt;
+  GKeyFile* info = g_key_file_new();
+  std::string app_id;
+  if (g_key_file_load_from_file(info, flatpak_info_path.c_str(), G_KEY_FILE_NONE, nullptr)) {
+    gchar* name = g_key_file_get_string(info, "Application", "name", nullptr);
+    if (name) app_id = name;
+    g_free(name);
+  }
+  g_key_file_free(info);
+  return app_id;
+}
+
+std::string PortalAppIdOfThisProcess(const std::string& flatpak_info_path) {
+  if (auto sandboxed = FlatpakAppId(flatpak_info_path)) return *sandboxed;
   std::ifstream file("/proc/self/cgroup");
   std::stringstream text;
   text << file.rdbuf();

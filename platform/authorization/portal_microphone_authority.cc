@@ -9,7 +9,6 @@
 #include <string>
 #include <thread>
 
-#include "platform/platform_error.h"
 #include "platform/authorization/microphone_status_rules.h"
 #include "platform/authorization/portal_app_id.h"
 #include "platform/authorization/pulse_capture_probe.h"
@@ -17,6 +16,7 @@
 namespace {
 
 using std::chrono::milliseconds;
+using std::chrono::steady_clock;
 
 constexpr char kPortalName[] = "org.freedesktop.portal.Desktop";
 constexpr char kPortalPath[] = "/org/freedesktop/portal/desktop";
@@ -24,13 +24,6 @@ constexpr char kStoreName[] = "org.freedesktop.impl.portal.PermissionStore";
 constexpr char kStorePath[] = "/org/freedesktop/impl/portal/PermissionStore";
 constexpr char kPrivacySchema[] = "org.gnome.desktop.privacy";
 constexpr char kMicrophoneSwitchKey[] = "disable-microphone";
-
-constexpr milliseconds kConnectBudget{2000};
-// Both may start their service by D-Bus activation first.
-constexpr int kStoreLookupTimeoutMs = 3000;
-constexpr int kPortalQueryTimeoutMs = 5000;
-constexpr int kAccessCallTimeoutMs = 10000;
-constexpr milliseconds kCaptureProbeBudget{3000};
 
 struct GObjectDeleter {
   void operator()(gpointer object) const { g_object_unref(object); }
@@ -47,24 +40,18 @@ struct VariantDeleter {
 };
 using Variant = std::unique_ptr<GVariant, VariantDeleter>;
 
+// Whole milliseconds left until |deadline|, at least 0.
+int MillisecondsLeft(steady_clock::time_point deadline) {
+  auto left = std::chrono::ceil<milliseconds>(deadline - steady_clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
 // The D-Bus error name of a failed call ("" for local failures such as a timeout).
 std::string RemoteErrorName(const GError* error) {
   gchar* name = g_dbus_error_get_remote_error(error);
   std::string result = name ? name : "";
   g_free(name);
   return result;
-}
-
-// The one converter from GDBus failures to the adapter's error text.
-PlatformError DBusFailure(const std::string& item, const GError* error) {
-  GError* copy = g_error_copy(error);
-  g_dbus_error_strip_remote_error(copy);
-  std::string text = item + ": " + copy->message;
-  g_error_free(copy);
-  for (char& c : text) {
-    if (c == '\n') c = ' ';
-  }
-  return PlatformError(text);
 }
 
 bool IsMissingService(const std::string& error_name) {
@@ -82,11 +69,6 @@ void SilenceGLibLogs() {
   });
 }
 
-void OnConnected(GObject*, GAsyncResult* result, gpointer data) {
-  auto* connection = static_cast<std::optional<GDBusConnection*>*>(data);
-  *connection = g_dbus_connection_new_for_address_finish(result, nullptr);
-}
-
 // A fresh main context, the calling thread's default while this lives.
 struct ThreadContext {
   ThreadContext() : context(g_main_context_new()) { g_main_context_push_thread_default(context); }
@@ -102,15 +84,41 @@ gboolean CancelOnTimeout(gpointer cancellable) {
   return G_SOURCE_REMOVE;
 }
 
-// A private connection to the session bus, or none when there is no session bus to reach within
-// |budget| (an "autolaunch:" address counts as none). Iterates |context|, which must be the
-// thread's default.
-Connection ConnectSessionBus(GMainContext* context, GCancellable* stop, milliseconds budget) {
+// The session bus as this process finds it: absent (no address, an "autolaunch:" one, or nobody
+// listening there) is a desktop without a consent layer; a bus that fails or does not finish the
+// handshake in time is no connection and not absent.
+struct SessionBus {
+  Connection connection;
+  bool absent = false;
+};
+
+struct PendingConnection {
+  bool done = false;
+  GDBusConnection* connection = nullptr;
+  bool nobody_listening = false;
+};
+
+void OnConnected(GObject*, GAsyncResult* result, gpointer data) {
+  auto* pending = static_cast<PendingConnection*>(data);
+  GError* raw_error = nullptr;
+  pending->connection = g_dbus_connection_new_for_address_finish(result, &raw_error);
+  if (raw_error) {
+    Error error(raw_error);
+    pending->nobody_listening =
+        g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_NOT_FOUND) ||
+        g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CONNECTION_REFUSED);
+  }
+  pending->done = true;
+}
+
+// A private connection to the session bus, made by |deadline|. Iterates |context|, which must be
+// the thread's default.
+SessionBus ConnectSessionBus(GMainContext* context, GCancellable* stop,
+                             steady_clock::time_point deadline) {
   gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-  if (!address) return nullptr;
-  if (g_str_has_prefix(address, "autolaunch:")) {
+  if (!address || g_str_has_prefix(address, "autolaunch:")) {
     g_free(address);
-    return nullptr;
+    return {.absent = true};
   }
   GCancellable* cancellable = g_cancellable_new();
   gulong forward = 0;
@@ -120,24 +128,24 @@ Connection ConnectSessionBus(GMainContext* context, GCancellable* stop, millisec
                                     }),
                                     cancellable, nullptr);
   }
-  GSource* timer = g_timeout_source_new(static_cast<guint>(budget.count()));
+  GSource* timer = g_timeout_source_new(static_cast<guint>(MillisecondsLeft(deadline)));
   g_source_set_callback(timer, CancelOnTimeout, cancellable, nullptr);
   g_source_attach(timer, context);
 
-  std::optional<GDBusConnection*> connection;
+  PendingConnection pending;
   g_dbus_connection_new_for_address(
       address,
       static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, cancellable, OnConnected, &connection);
-  while (!connection) g_main_context_iteration(context, TRUE);
+      nullptr, cancellable, OnConnected, &pending);
+  while (!pending.done) g_main_context_iteration(context, TRUE);
 
   g_source_destroy(timer);
   g_source_unref(timer);
   if (stop) g_cancellable_disconnect(stop, forward);
   g_object_unref(cancellable);
   g_free(address);
-  return Connection(*connection);
+  return {.connection = Connection(pending.connection), .absent = pending.nobody_listening};
 }
 
 PrivacySwitch ReadPrivacySwitch() {
@@ -161,19 +169,23 @@ PrivacySwitch ReadPrivacySwitch() {
   return result;
 }
 
-StoredConsent LookupStoredConsent(GDBusConnection* bus, const std::string& app_id) {
-  if (!bus) return StoredConsent::kNoStore;
+StoredConsent LookupStoredConsent(const SessionBus& bus, const std::string& app_id,
+                                  steady_clock::time_point deadline) {
+  if (bus.absent) return StoredConsent::kNoStore;
+  if (!bus.connection) throw FactUnavailable();
+  const int timeout_ms = MillisecondsLeft(deadline);
+  if (timeout_ms == 0) throw FactUnavailable();
   GError* raw_error = nullptr;
-  Variant reply(g_dbus_connection_call_sync(bus, kStoreName, kStorePath, kStoreName, "Lookup",
-                                            g_variant_new("(ss)", "devices", "microphone"),
-                                            G_VARIANT_TYPE("(a{sas}v)"), G_DBUS_CALL_FLAGS_NONE,
-                                            kStoreLookupTimeoutMs, nullptr, &raw_error));
+  Variant reply(g_dbus_connection_call_sync(
+      bus.connection.get(), kStoreName, kStorePath, kStoreName, "Lookup",
+      g_variant_new("(ss)", "devices", "microphone"), G_VARIANT_TYPE("(a{sas}v)"),
+      G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, &raw_error));
   if (!reply) {
     Error error(raw_error);
     std::string name = RemoteErrorName(error.get());
     if (name == "org.freedesktop.portal.Error.NotFound") return StoredConsent::kNoRow;
     if (IsMissingService(name)) return StoredConsent::kNoStore;
-    throw DBusFailure("microphone permission store (devices/microphone)", error.get());
+    throw FactUnavailable();
   }
   GVariant* table = g_variant_get_child_value(reply.get(), 0);
   const gchar** permissions = nullptr;
@@ -189,13 +201,16 @@ StoredConsent LookupStoredConsent(GDBusConnection* bus, const std::string& app_i
   return consent;
 }
 
-bool DevicePortalAnswers(GDBusConnection* bus) {
-  if (!bus) return false;
+bool DevicePortalAnswers(const SessionBus& bus, steady_clock::time_point deadline) {
+  if (bus.absent) return false;
+  if (!bus.connection) throw FactUnavailable();
+  const int timeout_ms = MillisecondsLeft(deadline);
+  if (timeout_ms == 0) throw FactUnavailable();
   GError* raw_error = nullptr;
   Variant reply(g_dbus_connection_call_sync(
-      bus, kPortalName, kPortalPath, "org.freedesktop.DBus.Properties", "Get",
+      bus.connection.get(), kPortalName, kPortalPath, "org.freedesktop.DBus.Properties", "Get",
       g_variant_new("(ss)", "org.freedesktop.portal.Device", "version"), G_VARIANT_TYPE("(v)"),
-      G_DBUS_CALL_FLAGS_NONE, kPortalQueryTimeoutMs, nullptr, &raw_error));
+      G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, &raw_error));
   if (reply) return true;
   Error error(raw_error);
   std::string name = RemoteErrorName(error.get());
@@ -205,7 +220,7 @@ bool DevicePortalAnswers(GDBusConnection* bus) {
       name == "org.freedesktop.DBus.Error.InvalidArgs") {
     return false;
   }
-  throw DBusFailure("desktop portal (org.freedesktop.portal.Device)", error.get());
+  throw FactUnavailable();
 }
 
 }  // namespace
@@ -213,8 +228,9 @@ bool DevicePortalAnswers(GDBusConnection* bus) {
 // One access prompt on the portal, driven by a worker thread with its own main context.
 class PortalPrompt {
  public:
-  explicit PortalPrompt(std::function<void(bool)> handler)
+  PortalPrompt(std::function<void(bool)> handler, milliseconds budget)
       : handler_(std::move(handler)),
+        deadline_(steady_clock::now() + budget),
         context_(g_main_context_new()),
         loop_(g_main_loop_new(context_, FALSE)),
         stop_(g_cancellable_new()),
@@ -241,14 +257,14 @@ class PortalPrompt {
  private:
   void Run() {
     g_main_context_push_thread_default(context_);
-    bus_ = ConnectSessionBus(context_, stop_, kConnectBudget);
-    if (bus_) {
+    bus_ = std::move(ConnectSessionBus(context_, stop_, deadline_).connection);
+    if (bus_ && MillisecondsLeft(deadline_) > 0) {
       Ask();
       g_main_loop_run(loop_);
       if (!answered_ && call_returned_) CloseRequest();
       if (subscription_) g_dbus_connection_signal_unsubscribe(bus_.get(), subscription_);
-      bus_.reset();
     }
+    bus_.reset();
     Answer(false);
     g_main_context_pop_thread_default(context_);
   }
@@ -269,7 +285,7 @@ class PortalPrompt {
     g_dbus_connection_call(
         bus_.get(), kPortalName, kPortalPath, "org.freedesktop.portal.Device", "AccessDevice",
         g_variant_new("(u^asa{sv})", static_cast<guint32>(::getpid()), devices, &options),
-        G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, kAccessCallTimeoutMs, stop_,
+        G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, MillisecondsLeft(deadline_), stop_,
         &PortalPrompt::OnCallReturned, this);
   }
 
@@ -330,6 +346,7 @@ class PortalPrompt {
   }
 
   std::function<void(bool)> handler_;
+  steady_clock::time_point deadline_;  // for the portal to take the call, not for the answer
   GMainContext* context_;
   GMainLoop* loop_;
   GCancellable* stop_;
@@ -342,29 +359,36 @@ class PortalPrompt {
   std::thread worker_;
 };
 
-PortalMicrophoneAuthority::PortalMicrophoneAuthority() = default;
+PortalMicrophoneAuthority::PortalMicrophoneAuthority(PortalAuthorityOptions options)
+    : options_(std::move(options)) {}
 
 PortalMicrophoneAuthority::~PortalMicrophoneAuthority() = default;
 
 int PortalMicrophoneAuthority::AuthorizationStatus() {
   SilenceGLibLogs();
+  const auto deadline = steady_clock::now() + options_.status_budget;
+  const std::optional<std::string> sandbox_app_id = FlatpakAppId(options_.flatpak_info_path);
   ThreadContext scope;
-  std::optional<Connection> bus;
-  auto session_bus = [&]() -> GDBusConnection* {
-    if (!bus) bus = ConnectSessionBus(scope.context, nullptr, kConnectBudget);
-    return bus->get();
+  std::optional<SessionBus> bus;
+  auto session_bus = [&]() -> const SessionBus& {
+    if (!bus) bus = ConnectSessionBus(scope.context, nullptr, deadline);
+    return *bus;
   };
   return MicrophoneStatusFrom({
+      .sandboxed = sandbox_app_id.has_value(),
       .privacy_switch = ReadPrivacySwitch,
       .stored_consent =
-          [&] { return LookupStoredConsent(session_bus(), PortalAppIdOfThisProcess()); },
-      .capture = [] { return ProbeCapture(kCaptureProbeBudget); },
-      .prompt_available = [&] { return DevicePortalAnswers(session_bus()); },
+          [&] {
+            return LookupStoredConsent(
+                session_bus(), PortalAppIdOfThisProcess(options_.flatpak_info_path), deadline);
+          },
+      .capture = [&] { return ProbeCapture(milliseconds(MillisecondsLeft(deadline))); },
+      .prompt_available = [&] { return DevicePortalAnswers(session_bus(), deadline); },
   });
 }
 
 void PortalMicrophoneAuthority::RequestAccess(std::function<void(bool granted)> handler) {
   SilenceGLibLogs();
   prompt_.reset();
-  prompt_ = std::make_unique<PortalPrompt>(std::move(handler));
+  prompt_ = std::make_unique<PortalPrompt>(std::move(handler), options_.request_budget);
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +28,8 @@ class FakeMicrophoneAuthority : public MicrophoneAuthority {
   }
 
   int status = 0;
+  bool status_throws = false;
+  bool request_throws = false;
   std::optional<bool> answer;
   milliseconds answer_delay{0};
   milliseconds request_blocks_for{0};
@@ -39,11 +42,13 @@ class FakeMicrophoneAuthority : public MicrophoneAuthority {
 
   int AuthorizationStatus() override {
     ++status_queries;
+    if (status_throws) throw std::runtime_error("session bus: Timeout was reached");
     return status;
   }
 
   void RequestAccess(std::function<void(bool granted)> handler) override {
     ++requests;
+    if (request_throws) throw std::runtime_error("desktop portal: Timeout was reached");
     std::this_thread::sleep_for(request_blocks_for);
     if (!answer) {
       unanswered_handler = std::move(handler);
@@ -201,6 +206,20 @@ TEST(MicrophoneCommand, DeadlineStartsWhenTheRequestHasReturned) {
   EXPECT_FALSE(outcome.error);
   EXPECT_EQ(outcome.out, kAuthorizedLine);
   EXPECT_GE(outcome.elapsed, milliseconds(350));
+}
+
+TEST(MicrophoneCommand, AnAuthorityThatThrowsIsARefusalNotItsMessage) {
+  FakeMicrophoneAuthority throws_on_status;
+  throws_on_status.status_throws = true;
+  FakeMicrophoneAuthority throws_on_request;
+  throws_on_request.request_throws = true;
+  for (FakeMicrophoneAuthority* authority : {&throws_on_status, &throws_on_request}) {
+    Outcome outcome = RunEnsureMicrophone(*authority, kLongTimeout);
+    EXPECT_EQ(outcome.error, ErrorCode::kMicrophoneNotAuthorized);
+    EXPECT_EQ(outcome.error_text, ToolError(ErrorCode::kMicrophoneNotAuthorized).what());
+    EXPECT_EQ(outcome.out, "");
+  }
+  EXPECT_EQ(throws_on_request.requests, 1);
 }
 
 TEST(MicrophoneCommand, RefusalTextIs91BytesNamingQuorvaneOnce) {

@@ -126,9 +126,14 @@ bool ChildProcess::Running() {
   return true;
 }
 
+void ChildProcess::Freeze() {
+  if (Running()) ::kill(pid_, SIGSTOP);
+}
+
 void ChildProcess::Stop() {
   if (!Running()) return;
   ::kill(pid_, SIGTERM);
+  ::kill(pid_, SIGCONT);
   auto deadline = std::chrono::steady_clock::now() + 2s;
   while (std::chrono::steady_clock::now() < deadline) {
     if (!Running()) return;
@@ -150,6 +155,53 @@ DesktopRig::DesktopRig() : bus_address_("unix:path=" + dir_.File("bus")) {
 
 DesktopRig::~DesktopRig() {
   while (!children_.empty()) children_.pop_back();
+  for (int fd : silent_sockets_) ::close(fd);
+}
+
+ChildProcess& DesktopRig::Start(const std::vector<std::string>& argv,
+                                const std::vector<std::string>& env, const std::string& log_name) {
+  children_.push_back(std::make_unique<ChildProcess>(argv, env, dir_.File(log_name)));
+  return *children_.back();
+}
+
+// A session bus listening at |socket|. An |anonymous| one lets clients in without authentication:
+// the audio server's uid is in no user database, which EXTERNAL authentication needs.
+void DesktopRig::StartBus(const std::string& socket, bool anonymous, const std::string& log_name) {
+  const std::string config = socket + ".conf";
+  WriteFile(config,
+            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+            "<busconfig>\n"
+            "  <type>session</type>\n"
+            "  <listen>unix:path=" +
+                socket + "</listen>\n" +
+                (anonymous ? "  <auth>ANONYMOUS</auth>\n  <allow_anonymous/>\n"
+                           : "  <auth>EXTERNAL</auth>\n") +
+                "  <policy context=\"default\">\n"
+                "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                "    <allow eavesdrop=\"true\"/>\n"
+                "    <allow own=\"*\"/>\n"
+                "  </policy>\n"
+                "</busconfig>\n");
+  Start({"dbus-daemon", "--nofork", "--config-file=" + config}, Environment(), log_name);
+  if (!WaitUntil([&] { return SocketAnswers(socket); })) {
+    throw std::runtime_error("the bus " + socket +
+                             " did not start: " + ReadFile(dir_.File(log_name)));
+  }
+}
+
+// The kernel completes every connection into the backlog; nobody ever reads from them.
+void DesktopRig::ListenWithoutAnswering(const std::string& socket) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, 64) != 0) {
+    ::close(fd);
+    throw std::runtime_error("cannot listen on " + socket);
+  }
+  silent_sockets_.push_back(fd);
 }
 
 std::vector<std::string> DesktopRig::Environment() const {
@@ -173,34 +225,12 @@ void DesktopRig::ExportEnvironment() const {
   }
 }
 
-void DesktopRig::StartSessionBus() {
-  WriteFile(dir_.File("bus.conf"),
-            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-            "<busconfig>\n"
-            "  <type>session</type>\n"
-            "  <listen>" +
-                bus_address_ +
-                "</listen>\n"
-                "  <auth>EXTERNAL</auth>\n"
-                "  <policy context=\"default\">\n"
-                "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                "    <allow eavesdrop=\"true\"/>\n"
-                "    <allow own=\"*\"/>\n"
-                "  </policy>\n"
-                "</busconfig>\n");
-  children_.push_back(std::make_unique<ChildProcess>(
-      std::vector<std::string>{"dbus-daemon", "--nofork", "--config-file=" + dir_.File("bus.conf")},
-      Environment(), dir_.File("bus.log")));
-  if (!WaitUntil([&] { return SocketAnswers(dir_.File("bus")); })) {
-    throw std::runtime_error("the session bus did not start: " + ReadFile(dir_.File("bus.log")));
-  }
-}
+void DesktopRig::StartSessionBus() { StartBus(dir_.File("bus"), false, "bus.log"); }
+
+void DesktopRig::StartSilentSessionBus() { ListenWithoutAnswering(dir_.File("bus")); }
 
 void DesktopRig::StartPermissionStore() {
-  children_.push_back(std::make_unique<ChildProcess>(
-      std::vector<std::string>{"/usr/libexec/xdg-permission-store", "--replace"}, Environment(),
-      dir_.File("store.log")));
+  store_ = &Start({"/usr/libexec/xdg-permission-store", "--replace"}, Environment(), "store.log");
   if (!WaitUntil([&] { return NameHasOwner(bus_address_, kStoreName); })) {
     throw std::runtime_error("the permission store did not start: " +
                              ReadFile(dir_.File("store.log")));
@@ -215,19 +245,15 @@ void DesktopRig::StartPortal(DialogAnswer answer) {
                      : answer == DialogAnswer::kRefuse ? "refuse"
                                                        : "silent";
   WriteFile(dir_.File("dialogs.log"), "");
-  children_.push_back(std::make_unique<ChildProcess>(
-      std::vector<std::string>{"/usr/bin/python3",
-                               QUORVANE_SOURCE_DIR
-                               "/tests/integration/authorization/access_backend.py",
-                               word, dir_.File("dialogs.log")},
-      Environment(), dir_.File("backend.log")));
+  Start(
+      {"/usr/bin/python3", QUORVANE_SOURCE_DIR "/tests/integration/authorization/access_backend.py",
+       word, dir_.File("dialogs.log")},
+      Environment(), "backend.log");
   if (!WaitUntil([&] { return NameHasOwner(bus_address_, kBackendName); })) {
     throw std::runtime_error("the Access backend double did not start: " +
                              ReadFile(dir_.File("backend.log")));
   }
-  children_.push_back(std::make_unique<ChildProcess>(
-      std::vector<std::string>{"/usr/libexec/xdg-desktop-portal", "--replace"}, Environment(),
-      dir_.File("portal.log")));
+  portal_ = &Start({"/usr/libexec/xdg-desktop-portal", "--replace"}, Environment(), "portal.log");
   bool ready = WaitUntil([&] {
     GVariant* reply = CallOnBus(
         bus_address_, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
@@ -242,22 +268,59 @@ void DesktopRig::StartPortal(DialogAnswer answer) {
   }
 }
 
-void DesktopRig::StartAudioServer(AudioServer kind) {
-  audio_ = kind;
-  if (kind == AudioServer::kNone) return;
+void DesktopRig::FreezePermissionStore() {
+  if (!store_) throw std::logic_error("no permission store was started");
+  store_->Freeze();
+}
+
+void DesktopRig::FreezePortal() {
+  if (!portal_) throw std::logic_error("no portal was started");
+  portal_->Freeze();
+}
+
+void DesktopRig::StartAudioServer(AudioServer kind, AudioStack stack) {
+  switch (kind) {
+    case AudioServer::kNone:
+      return;
+    case AudioServer::kSilent:
+      return ListenWithoutAnswering(dir_.File("pulse/native"));
+    default:
+      break;
+  }
+  // The daemons refuse to run as root, or run differently; as root they get a uid of their own,
+  // which has to own their folder and reach it.
+  if (::geteuid() == 0 && ::chown(dir_.File("pulse").c_str(), kAudioUid, kAudioUid) != 0) {
+    throw std::runtime_error("cannot hand " + dir_.File("pulse") + " to the audio server's uid");
+  }
+  if (stack == AudioStack::kPulseAudio) {
+    StartPulseAudio(kind);
+  } else {
+    StartPipeWire(kind);
+  }
+}
+
+std::vector<std::string> DesktopRig::AudioServerCommand(std::vector<std::string> argv) const {
+  if (::geteuid() != 0) return argv;
+  std::vector<std::string> as_audio_uid = {"setpriv", "--reuid=" + std::to_string(kAudioUid),
+                                           "--regid=" + std::to_string(kAudioUid),
+                                           "--clear-groups"};
+  as_audio_uid.insert(as_audio_uid.end(), argv.begin(), argv.end());
+  return as_audio_uid;
+}
+
+std::vector<std::string> DesktopRig::AudioServerEnvironment() const {
   std::string pulse_dir = dir_.File("pulse");
-  std::vector<std::string> argv;
-  if (::geteuid() == 0) {
-    if (::chown(pulse_dir.c_str(), kAudioUid, kAudioUid) != 0) {
-      throw std::runtime_error("cannot hand " + pulse_dir + " to the audio server's uid");
-    }
-    argv = {"setpriv", "--reuid=" + std::to_string(kAudioUid),
-            "--regid=" + std::to_string(kAudioUid), "--clear-groups"};
-  }
-  for (const char* arg : {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                          "--use-pid-file=no", "--disable-shm=yes", "--log-target=stderr"}) {
-    argv.emplace_back(arg);
-  }
+  return {"HOME=" + pulse_dir, "XDG_RUNTIME_DIR=" + pulse_dir, "XDG_CONFIG_HOME=" + pulse_dir,
+          "XDG_STATE_HOME=" + pulse_dir + "/state",
+          "DBUS_SESSION_BUS_ADDRESS=unix:path=" + pulse_dir + "/bus"};
+}
+
+void DesktopRig::StartPulseAudio(AudioServer kind) {
+  std::string pulse_dir = dir_.File("pulse");
+  std::vector<std::string> argv = {"pulseaudio",         "-n",
+                                   "--daemonize=no",     "--exit-idle-time=-1",
+                                   "--use-pid-file=no",  "--disable-shm=yes",
+                                   "--log-target=stderr"};
   if (kind != AudioServer::kMonitorOnly) {
     argv.insert(argv.end(), {"-L", "module-null-source source_name=microphone"});
   }
@@ -267,14 +330,65 @@ void DesktopRig::StartAudioServer(AudioServer kind) {
   socket += kind == AudioServer::kRefusing ? " auth-anonymous=0 auth-cookie-enabled=1"
                                            : " auth-anonymous=1";
   argv.insert(argv.end(), {"-L", socket});
-  children_.push_back(std::make_unique<ChildProcess>(
-      argv,
-      std::vector<std::string>{"HOME=" + pulse_dir, "XDG_RUNTIME_DIR=" + pulse_dir,
-                               "XDG_CONFIG_HOME=" + pulse_dir,
-                               "DBUS_SESSION_BUS_ADDRESS=unix:path=" + pulse_dir + "/no-bus"},
-      dir_.File("pulse.log")));
+  // PulseAudio needs no bus; it finds none at its address.
+  Start(AudioServerCommand(argv), AudioServerEnvironment(), "pulse.log");
   if (!WaitUntil([&] { return SocketAnswers(pulse_dir + "/native"); })) {
     throw std::runtime_error("the audio server did not start: " + ReadFile(dir_.File("pulse.log")));
+  }
+}
+
+// PipeWire's own configuration with drop-ins: a null source node where the microphone is asked
+// for (without one, pipewire's fallback sink is the only node, so its monitor the only source),
+// pipewire-pulse on the rig's socket, and WirePlumber without hardware monitors or portal.
+void DesktopRig::StartPipeWire(AudioServer kind) {
+  if (kind == AudioServer::kRefusing) {
+    throw std::invalid_argument("the rig's PipeWire admits every client");
+  }
+  const std::string pulse_dir = dir_.File("pulse");
+  for (const char* sub :
+       {"pipewire/pipewire.conf.d", "pipewire/pipewire-pulse.conf.d", "wireplumber/main.lua.d"}) {
+    std::filesystem::create_directories(pulse_dir + "/" + sub);
+  }
+  WriteFile(pulse_dir + "/pipewire/pipewire.conf.d/rig.conf",
+            kind == AudioServer::kMicrophone
+                ? "context.objects = [\n"
+                  "  { factory = adapter\n"
+                  "    args = { factory.name = support.null-audio-sink node.name = microphone\n"
+                  "             media.class = Audio/Source/Virtual audio.position = [ MONO ]\n"
+                  "             object.linger = true } }\n"
+                  "]\n"
+                : "");
+  WriteFile(pulse_dir + "/pipewire/pipewire-pulse.conf.d/rig.conf",
+            "pulse.properties = { server.address = [ \"unix:" + pulse_dir + "/native\" ] }\n");
+  // Read after the 50-* files that define these tables and before 90-enable-all.lua uses them.
+  WriteFile(pulse_dir + "/wireplumber/main.lua.d/51-rig.lua",
+            "alsa_monitor.enabled = false\n"
+            "v4l2_monitor.enabled = false\n"
+            "libcamera_monitor.enabled = false\n"
+            "default_access.properties[\"enable-flatpak-portal\"] = false\n");
+
+  // WirePlumber will not run without a session bus.
+  StartBus(pulse_dir + "/bus", true, "audio-bus.log");
+  Start(AudioServerCommand({"pipewire"}), AudioServerEnvironment(), "pipewire.log");
+  if (!WaitUntil([&] { return SocketAnswers(pulse_dir + "/pipewire-0"); })) {
+    throw std::runtime_error("PipeWire did not start: " + ReadFile(dir_.File("pipewire.log")));
+  }
+  Start(AudioServerCommand({"wireplumber"}), AudioServerEnvironment(), "wireplumber.log");
+  Start(AudioServerCommand({"pipewire-pulse"}), AudioServerEnvironment(), "pipewire-pulse.log");
+  // Ready once WirePlumber has picked the default source among the nodes.
+  const std::string source = kind == AudioServer::kMicrophone ? "microphone" : "auto_null.monitor";
+  RunOptions pactl;
+  pactl.extra_env = {"PULSE_SERVER=unix:" + pulse_dir + "/native"};
+  pactl.timeout = 2s;
+  bool ready = WaitUntil([&] {
+    if (!SocketAnswers(pulse_dir + "/native")) return false;
+    RunResult info = RunProgram("/usr/bin/pactl", {"info"}, pactl);
+    return info.out.find("Default Source: " + source + "\n") != std::string::npos;
+  });
+  if (!ready) {
+    throw std::runtime_error("pipewire-pulse did not offer " + source + ": " +
+                             ReadFile(dir_.File("pipewire-pulse.log")) +
+                             ReadFile(dir_.File("wireplumber.log")));
   }
 }
 
@@ -327,9 +441,9 @@ RunResult DesktopRig::RunMicrophone() const {
   return RunTool({"microphone"}, options);
 }
 
-void DesktopRig::StartDesktop(DialogAnswer answer, AudioServer audio) {
+void DesktopRig::StartDesktop(DialogAnswer answer, AudioServer audio, AudioStack stack) {
   StartSessionBus();
   StartPermissionStore();
   StartPortal(answer);
-  StartAudioServer(audio);
+  StartAudioServer(audio, stack);
 }

@@ -20,25 +20,33 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool Running();
+  // Stops the process where it is (SIGSTOP): it keeps its sockets and bus names and answers
+  // nothing.
+  void Freeze();
   void Stop();
 
  private:
   pid_t pid_ = -1;
 };
 
-// Which PulseAudio daemon the rig runs.
+// What the rig's audio server offers.
 enum class AudioServer {
   kNone,         // PULSE_SERVER names a socket nobody listens on
   kMicrophone,   // a null source (a real capture source) and a null sink
   kMonitorOnly,  // only a null sink, whose monitor is the one source
-  kRefusing,     // a null source, but the server admits only clients with its own cookie
+  kRefusing,  // a null source, but the server admits only clients with its own cookie (PulseAudio)
+  kSilent,    // PULSE_SERVER names a socket that takes connections and never answers
 };
+
+// Which audio server answers on PULSE_SERVER: the PulseAudio daemon, or PipeWire with WirePlumber
+// and pipewire-pulse (with their own session bus). As root both run under a throwaway uid.
+enum class AudioStack { kPulseAudio, kPipeWire };
 
 // How the Access backend double answers the portal's dialog.
 enum class DialogAnswer { kGrant, kRefuse, kSilent };
 
 // A private session bus with the real permission store and xdg-desktop-portal (its Access backend
-// a double), and a PulseAudio daemon on its own socket, all under one temporary directory. Every
+// a double), and an audio server on its own socket, all under one temporary directory. Every
 // Start* waits until the service answers (a few seconds at most) and throws std::runtime_error
 // otherwise.
 class DesktopRig {
@@ -47,11 +55,17 @@ class DesktopRig {
   ~DesktopRig();
 
   void StartSessionBus();
+  // A session bus socket that takes connections and never answers, in place of StartSessionBus().
+  void StartSilentSessionBus();
   void StartPermissionStore();
   void StartPortal(DialogAnswer answer);  // with the Access backend double
-  void StartAudioServer(AudioServer kind);
+  void StartAudioServer(AudioServer kind, AudioStack stack = AudioStack::kPulseAudio);
   // All four: a desktop with a consent layer whose dialog answers |answer|, and an audio server.
-  void StartDesktop(DialogAnswer answer, AudioServer audio);
+  void StartDesktop(DialogAnswer answer, AudioServer audio,
+                    AudioStack stack = AudioStack::kPulseAudio);
+  // The started store or portal keeps its bus name and stops answering.
+  void FreezePermissionStore();
+  void FreezePortal();
   // Writes disable-microphone=true for the GSettings keyfile backend the tool runs with.
   void SwitchMicrophoneOff();
 
@@ -70,8 +84,19 @@ class DesktopRig {
   RunResult RunMicrophone() const;
 
  private:
+  ChildProcess& Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                      const std::string& log_name);
+  void StartBus(const std::string& socket, bool anonymous, const std::string& log_name);
+  void ListenWithoutAnswering(const std::string& socket);
+  std::vector<std::string> AudioServerCommand(std::vector<std::string> argv) const;
+  std::vector<std::string> AudioServerEnvironment() const;
+  void StartPulseAudio(AudioServer kind);
+  void StartPipeWire(AudioServer kind);
+
   TempDir dir_;
-  AudioServer audio_ = AudioServer::kNone;
   std::vector<std::unique_ptr<ChildProcess>> children_;  // stopped last to first
+  std::vector<int> silent_sockets_;
+  ChildProcess* store_ = nullptr;
+  ChildProcess* portal_ = nullptr;
   std::string bus_address_;
 };

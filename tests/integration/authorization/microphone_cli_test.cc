@@ -2,12 +2,22 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <ostream>
+
+#include "platform/authorization/portal_microphone_authority.h"
 #include "tests/integration/authorization/desktop_rig.h"
+
+// Names the audio server in test output.
+void PrintTo(AudioStack stack, std::ostream* os) {
+  *os << (stack == AudioStack::kPulseAudio ? "PulseAudio" : "PipeWire");
+}
 
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using namespace std::chrono_literals;
 
 constexpr char kAuthorizedLine[] = "{\"authorized\":true}\n";
 const std::string kRefusalLine =
@@ -40,8 +50,14 @@ class MicrophoneOnDesktop : public ::testing::Test {
   DesktopRig rig_;
 };
 
-TEST_F(MicrophoneOnDesktop, GrantAtThePromptIsAuthorizedAndRemembered) {
-  StartDesktop(DialogAnswer::kGrant);
+// The same answers whichever audio server a desktop runs.
+class MicrophoneOnEachAudioServer : public ::testing::TestWithParam<AudioStack> {
+ protected:
+  DesktopRig rig_;
+};
+
+TEST_P(MicrophoneOnEachAudioServer, GrantAtThePromptIsAuthorizedAndRemembered) {
+  rig_.StartDesktop(DialogAnswer::kGrant, AudioServer::kMicrophone, GetParam());
   ExpectAuthorized(rig_.RunMicrophone());
   EXPECT_THAT(rig_.Dialogs(), ElementsAre(kHostAppId));
   EXPECT_EQ(rig_.StoredPermission(kHostAppId), "yes");
@@ -50,8 +66,8 @@ TEST_F(MicrophoneOnDesktop, GrantAtThePromptIsAuthorizedAndRemembered) {
   EXPECT_EQ(rig_.Dialogs().size(), 1u);
 }
 
-TEST_F(MicrophoneOnDesktop, RefusalAtThePromptFailsAndIsRemembered) {
-  StartDesktop(DialogAnswer::kRefuse);
+TEST_P(MicrophoneOnEachAudioServer, RefusalAtThePromptFailsAndIsRemembered) {
+  rig_.StartDesktop(DialogAnswer::kRefuse, AudioServer::kMicrophone, GetParam());
   ExpectRefused(rig_.RunMicrophone());
   EXPECT_THAT(rig_.Dialogs(), ElementsAre(kHostAppId));
   EXPECT_EQ(rig_.StoredPermission(kHostAppId), "no");
@@ -59,6 +75,19 @@ TEST_F(MicrophoneOnDesktop, RefusalAtThePromptFailsAndIsRemembered) {
   ExpectRefused(rig_.RunMicrophone());
   EXPECT_EQ(rig_.Dialogs().size(), 1u);
 }
+
+TEST_P(MicrophoneOnEachAudioServer, MonitorOnlyServerFailsWithoutPromptEvenWhenStoredYes) {
+  rig_.StartDesktop(DialogAnswer::kGrant, AudioServer::kMonitorOnly, GetParam());
+  rig_.StorePermission(kHostAppId, "yes");
+  ExpectRefused(rig_.RunMicrophone());
+  EXPECT_THAT(rig_.Dialogs(), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Stacks, MicrophoneOnEachAudioServer,
+                         ::testing::Values(AudioStack::kPulseAudio, AudioStack::kPipeWire),
+                         [](const auto& info) {
+                           return info.param == AudioStack::kPulseAudio ? "PulseAudio" : "PipeWire";
+                         });
 
 TEST_F(MicrophoneOnDesktop, AskRowPromptsEveryTime) {
   StartDesktop(DialogAnswer::kGrant);
@@ -112,18 +141,69 @@ TEST_F(MicrophoneOnDesktop, NoAudioServerFailsWithoutPrompt) {
   EXPECT_THAT(rig_.Dialogs(), IsEmpty());
 }
 
-TEST_F(MicrophoneOnDesktop, MonitorOnlyServerFailsWithoutPromptEvenWhenStoredYes) {
-  StartDesktop(DialogAnswer::kGrant, AudioServer::kMonitorOnly);
-  rig_.StorePermission(kHostAppId, "yes");
-  ExpectRefused(rig_.RunMicrophone());
-  EXPECT_THAT(rig_.Dialogs(), IsEmpty());
-}
-
 TEST_F(MicrophoneOnDesktop, AudioServerThatRefusesUsFailsWithoutPrompt) {
   StartDesktop(DialogAnswer::kGrant, AudioServer::kRefusing);
   ExpectRefused(rig_.RunMicrophone());
   EXPECT_THAT(rig_.Dialogs(), IsEmpty());
 }
+
+// A service that holds its socket or bus name and never answers: the tool refuses within its own
+// bound (kStatusBudget, plus the process's start on a busy machine), without a prompt.
+enum class Fault { kFrozenStore, kFrozenPortal, kSilentAudioServer, kSilentSessionBus };
+
+void PrintTo(Fault fault, std::ostream* os) {
+  switch (fault) {
+    case Fault::kFrozenStore:
+      *os << "FrozenPermissionStore";
+      break;
+    case Fault::kFrozenPortal:
+      *os << "FrozenPortal";
+      break;
+    case Fault::kSilentAudioServer:
+      *os << "SilentPulseSocket";
+      break;
+    case Fault::kSilentSessionBus:
+      *os << "SilentSessionBus";
+      break;
+  }
+}
+
+class MicrophoneWithAHungService : public ::testing::TestWithParam<Fault> {
+ protected:
+  DesktopRig rig_;
+};
+
+TEST_P(MicrophoneWithAHungService, RefusesWithinItsBoundWithoutPrompt) {
+  switch (GetParam()) {
+    case Fault::kFrozenStore:
+      rig_.StartDesktop(DialogAnswer::kGrant, AudioServer::kMicrophone);
+      rig_.FreezePermissionStore();
+      break;
+    case Fault::kFrozenPortal:
+      rig_.StartDesktop(DialogAnswer::kGrant, AudioServer::kMicrophone);
+      rig_.FreezePortal();
+      break;
+    case Fault::kSilentAudioServer:
+      rig_.StartDesktop(DialogAnswer::kGrant, AudioServer::kSilent);
+      rig_.StorePermission(kHostAppId, "yes");
+      break;
+    case Fault::kSilentSessionBus:
+      rig_.StartSilentSessionBus();
+      rig_.StartAudioServer(AudioServer::kMicrophone);
+      break;
+  }
+  auto start = std::chrono::steady_clock::now();
+  RunResult run = rig_.RunMicrophone();
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  ExpectRefused(run);
+  EXPECT_LT(elapsed, kStatusBudget + 1s);
+  EXPECT_THAT(rig_.Dialogs(), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, MicrophoneWithAHungService,
+                         ::testing::Values(Fault::kFrozenStore, Fault::kFrozenPortal,
+                                           Fault::kSilentAudioServer, Fault::kSilentSessionBus),
+                         ::testing::PrintToStringParamName());
 
 TEST(MicrophoneWithoutConsentLayer, NoSessionBusAndARealSourceIsAuthorized) {
   DesktopRig rig;

@@ -3,45 +3,46 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/authorization/portal_app_id.h"
+#include "tests/support/run_tool.h"
 
 namespace {
 
 using ::testing::ElementsAre;
 
-// Facts set as data; records which ones the rules asked for.
+// Facts set as data; records which ones the rules asked for. The fact named |unavailable| cannot
+// be learned.
 struct RecordedFacts {
   PrivacySwitch privacy_switch = PrivacySwitch::kAllowed;
   StoredConsent consent = StoredConsent::kNoRow;
   CaptureProbe capture = CaptureProbe::kReady;
   bool prompt_available = true;
+  bool sandboxed = false;
+  std::string unavailable = "";
   std::vector<std::string> asked = {};
+
+  template <typename T>
+  std::function<T()> Fact(const char* name, T value) {
+    return [this, name, value] {
+      asked.push_back(name);
+      if (unavailable == name) throw FactUnavailable();
+      return value;
+    };
+  }
 
   int Status() {
     return MicrophoneStatusFrom({
-        .privacy_switch =
-            [this] {
-              asked.push_back("switch");
-              return privacy_switch;
-            },
-        .stored_consent =
-            [this] {
-              asked.push_back("store");
-              return consent;
-            },
-        .capture =
-            [this] {
-              asked.push_back("audio");
-              return capture;
-            },
-        .prompt_available =
-            [this] {
-              asked.push_back("portal");
-              return prompt_available;
-            },
+        .sandboxed = sandboxed,
+        .privacy_switch = Fact("switch", privacy_switch),
+        .stored_consent = Fact("store", consent),
+        .capture = Fact("audio", capture),
+        .prompt_available = Fact("portal", prompt_available),
     });
   }
 };
@@ -101,6 +102,47 @@ TEST(MicrophoneStatusRules, UndecidedWithoutAPortalIsAuthorizedAsThereIsNobodyTo
     RecordedFacts facts{.consent = consent, .prompt_available = false};
     EXPECT_EQ(facts.Status(), 3);
   }
+}
+
+TEST(MicrophoneStatusRules, AFactThatCannotBeLearnedIsARefusalAndEndsTheQuestions) {
+  const std::vector<std::string> order = {"switch", "store", "audio", "portal"};
+  for (size_t i = 0; i < order.size(); ++i) {
+    RecordedFacts facts{.unavailable = order[i]};
+    EXPECT_EQ(facts.Status(), kStatusUnlearnable) << order[i];
+    EXPECT_EQ(facts.asked, std::vector<std::string>(order.begin(), order.begin() + i + 1));
+  }
+  EXPECT_TRUE(kStatusUnlearnable < 0 || kStatusUnlearnable > 3);
+}
+
+TEST(MicrophoneStatusRules, SandboxedCallerIsDecidedByTheAudioServerAlone) {
+  const std::pair<CaptureProbe, int> cases[] = {{CaptureProbe::kReady, 3},
+                                                {CaptureProbe::kRefused, 1},
+                                                {CaptureProbe::kNoServer, kNoUsableMicrophone},
+                                                {CaptureProbe::kNoSource, kNoUsableMicrophone}};
+  for (auto [capture, status] : cases) {
+    RecordedFacts facts{.privacy_switch = PrivacySwitch::kOffLocked,
+                        .consent = StoredConsent::kYes,
+                        .capture = capture,
+                        .prompt_available = false,
+                        .sandboxed = true};
+    EXPECT_EQ(facts.Status(), status);
+    EXPECT_THAT(facts.asked, ElementsAre("audio"));
+  }
+}
+
+TEST(PortalAppId, FlatpakInfoNamesTheSandboxedApplication) {
+  TempDir dir;
+  const std::string info = dir.File("flatpak-info");
+  EXPECT_EQ(FlatpakAppId(info), std::nullopt);
+
+  WriteFile(info,
+            "[Application]\nname=com.quorvane.Recorder\nruntime=runtime/org.gnome.Platform\n"
+            "\n[Instance]\ninstance-id=1234\n");
+  EXPECT_EQ(FlatpakAppId(info), "com.quorvane.Recorder");
+  EXPECT_EQ(PortalAppIdOfThisProcess(info), "com.quorvane.Recorder");
+
+  WriteFile(info, "[Instance]\ninstance-id=1234\n");
+  EXPECT_EQ(FlatpakAppId(info), "");
 }
 
 TEST(PortalAppId, GnomeLaunchedAppScopeGivesItsApplicationId) {

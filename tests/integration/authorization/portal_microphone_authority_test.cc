@@ -19,6 +19,15 @@ struct Answer {
   std::thread::id thread;
 };
 
+// Bounds far below the tool's, so that a hung service costs the test little.
+constexpr auto kShortBudget = 250ms;
+// What a bounded call may take beyond its budget here (scheduling on a loaded machine).
+constexpr auto kSlack = 500ms;
+
+PortalAuthorityOptions ShortBounds() {
+  return {.status_budget = kShortBudget, .request_budget = kShortBudget};
+}
+
 class PortalAuthority : public ::testing::Test {
  protected:
   void StartDesktop(DialogAnswer answer, AudioServer audio = AudioServer::kMicrophone) {
@@ -107,6 +116,38 @@ TEST_F(PortalAuthority, DestroyingTheAuthorityWithTheDialogOpenAnswersFalseAndRe
   start = std::chrono::steady_clock::now();
   EXPECT_EQ(PortalMicrophoneAuthority().AuthorizationStatus(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+TEST_F(PortalAuthority, HungPortalOrStoreIsUnlearnableWithinTheBudget) {
+  StartDesktop(DialogAnswer::kGrant);
+  PortalMicrophoneAuthority authority(ShortBounds());
+  rig_.FreezePortal();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(authority.AuthorizationStatus(), kStatusUnlearnable);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kShortBudget + kSlack);
+
+  auto answer = Request(authority);
+  ASSERT_EQ(answer.wait_for(kShortBudget + kSlack), std::future_status::ready);
+  EXPECT_FALSE(answer.get().granted);
+
+  rig_.FreezePermissionStore();
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(authority.AuthorizationStatus(), kStatusUnlearnable);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kShortBudget + kSlack);
+  EXPECT_TRUE(rig_.Dialogs().empty());
+}
+
+// Inside a sandbox the host's store is out of reach and the portal refuses AccessDevice: the
+// audio server admitting the sandbox's client is the answer, whatever the host's row says.
+TEST_F(PortalAuthority, SandboxedCallerIsAuthorizedByTheAudioServerWithoutStoreOrDialog) {
+  StartDesktop(DialogAnswer::kRefuse);
+  TempDir sandbox;
+  WriteFile(sandbox.File("flatpak-info"), "[Application]\nname=com.quorvane.Recorder\n");
+  PortalMicrophoneAuthority authority({.flatpak_info_path = sandbox.File("flatpak-info")});
+
+  rig_.StorePermission("", "no");
+  EXPECT_EQ(authority.AuthorizationStatus(), 3);
+  EXPECT_TRUE(rig_.Dialogs().empty());
 }
 
 TEST(PortalAuthorityWithoutBus, RequestWithoutSessionBusAnswersFalse) {
