@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -163,8 +162,10 @@ constexpr float kRetryBelowConfidence = 60;
 // A space between a Chinese character and a Latin letter or digit is at least this fraction of
 // the line's height wide; characters set without one are closer.
 constexpr double kScriptGapPerLineHeight = 0.22;
-// Lines are read by this many recognisers at once, each on its own thread.
+// Lines are read by up to this many recognisers at once, each on its own thread, the second one
+// only on a page of at least kLinesForSecondReader lines.
 constexpr unsigned kReaders = 2;
+constexpr size_t kLinesForSecondReader = 8;
 
 // The median height of the glyph-sized connected components, dark on light and light on dark
 // alike, or 0 when there is none.
@@ -446,39 +447,35 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
   // Debian's Tesseract is built with OpenMP, and its threads make it several times slower on a
   // busy machine. Its parallel loops name their own thread counts, which overrides
   // omp_set_num_threads; no active parallel level runs every region on the calling thread. The
-  // page's lines are shared among readers on threads of our own instead: one finds the lines
-  // while the other loads its models.
+  // page's lines are shared among readers on threads of our own instead.
   omp_set_max_active_levels(0);
   const unsigned readers = std::clamp(std::thread::hardware_concurrency(), 1u, kReaders);
-  std::promise<std::vector<LineRegion>> layout_promise;
-  std::shared_future<std::vector<LineRegion>> layout = layout_promise.get_future().share();
   std::atomic<size_t> next{0};
+  std::vector<LineRegion> regions;
   std::vector<std::vector<FoundLine>> per_region;
   std::vector<std::exception_ptr> errors(readers);
   std::vector<std::thread> helpers;
-  for (unsigned index = 1; index < readers; ++index) {
-    helpers.emplace_back([&, index] {
-      try {
-        omp_set_max_active_levels(0);
-        LineReader reader(languages, settings, pix, resolution);
-        const std::vector<LineRegion>& regions = layout.get();
-        reader.ReadAll(regions, next, ink.get(), per_region);
-      } catch (...) {
-        errors[index] = std::current_exception();
-      }
-    });
-  }
-  try {
+  {
     LineReader reader(languages, settings, pix, resolution);
-    std::vector<LineRegion> regions = FindLines(reader.api(), pix);
+    regions = FindLines(reader.api(), pix);
     per_region.resize(regions.size());
-    layout_promise.set_value(std::move(regions));
-    reader.ReadAll(layout.get(), next, ink.get(), per_region);
-  } catch (...) {
-    errors[0] = std::current_exception();
+    // Loading a second reader's models pays off only on a page with many lines.
+    const unsigned wanted = regions.size() >= kLinesForSecondReader ? readers : 1;
+    for (unsigned index = 1; index < wanted; ++index) {
+      helpers.emplace_back([&, index] {
+        try {
+          omp_set_max_active_levels(0);
+          LineReader helper(languages, settings, pix, resolution);
+          helper.ReadAll(regions, next, ink.get(), per_region);
+        } catch (...) {
+          errors[index] = std::current_exception();
+        }
+      });
+    }
     try {
-      layout_promise.set_value({});  // lets the helpers finish with nothing to read
-    } catch (const std::future_error&) {
+      reader.ReadAll(regions, next, ink.get(), per_region);
+    } catch (...) {
+      errors[0] = std::current_exception();
     }
   }
   for (std::thread& helper : helpers) helper.join();
