@@ -6,8 +6,8 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-#include "platform/platform_error.h"
 #include "platform/media/ffmpeg_packet_source.h"
+#include "platform/platform_error.h"
 
 namespace {
 
@@ -340,12 +340,17 @@ SourceReader::SourceReader(const SourceStream& source)
 }
 
 PacketPtr SourceReader::Read() {
+  // A file that ends early is read up to its last complete packet, as when it was opened.
+  if (source_.ends_early && read_ >= source_.packet_count) return nullptr;
   PacketPtr packet = NewPacket();
   while (true) {
     const int rc = av_read_frame(input_.get(), packet.get());
     if (rc == AVERROR_EOF) return nullptr;
     if (rc < 0) ThrowAvError("Cannot read movie", source_.path, rc);
-    if (packet->stream_index == source_.index) return packet;
+    if (packet->stream_index == source_.index) {
+      ++read_;
+      return packet;
+    }
     av_packet_unref(packet.get());
   }
 }
