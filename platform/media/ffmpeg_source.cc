@@ -173,10 +173,39 @@ std::vector<PacketSpan> ScanPackets(AVFormatContext& input, const std::string& p
   struct PacketFree {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
   };
+  // The latest packet of a stream, counted once its length is known: its own duration, or when
+  // the container gives none (fragments, blocks without one), the time to the stream's next
+  // packet, and for the last packet the length of the one before.
+  struct Pending {
+    bool held = false;
+    std::int64_t time = 0;  // decoding time
+    std::int64_t pts = AV_NOPTS_VALUE;
+    std::int64_t duration = 0;
+    std::int64_t length = 0;  // of the packet counted before it
+  };
   std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
   if (!packet) ThrowAvError("Cannot open movie", path, AVERROR(ENOMEM));
   std::vector<PacketSpan> spans(input.nb_streams);
-  std::vector<std::int64_t> last_samples(input.nb_streams, 0);
+  std::vector<Pending> pending(input.nb_streams);
+  auto settle = [&](int index, std::int64_t length, bool last) {
+    PacketSpan& span = spans[index];
+    const Pending& held = pending[index];
+    if (held.pts != AV_NOPTS_VALUE) {
+      if (span.end == AV_NOPTS_VALUE || held.pts + length > span.end) span.end = held.pts + length;
+    }
+    const AVCodecParameters& codec = *input.streams[index]->codecpar;
+    if (codec.codec_type != AVMEDIA_TYPE_AUDIO || codec.sample_rate <= 0) return;
+    // Every packet but the last must hold the same number of samples.
+    const std::int64_t samples =
+        av_rescale_q(length, input.streams[index]->time_base, {1, codec.sample_rate});
+    if (span.frame_samples < 0) return;
+    if (last) {
+      if (span.frame_samples == 0 && samples > 0) span.frame_samples = samples;
+      return;
+    }
+    const bool steady = samples > 0 && (span.frame_samples == 0 || span.frame_samples == samples);
+    span.frame_samples = steady ? samples : -1;
+  };
   ends_early = false;
   int failure = 0;
   std::int64_t total = 0;
@@ -192,32 +221,29 @@ std::vector<PacketSpan> ScanPackets(AVFormatContext& input, const std::string& p
     const int index = packet->stream_index;
     if (index >= 0 && index < static_cast<int>(spans.size())) {
       PacketSpan& span = spans[index];
-      const AVStream& stream = *input.streams[index];
+      Pending& held = pending[index];
       const std::int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-      if (span.count == 0) span.first_time = packet->dts != AV_NOPTS_VALUE ? packet->dts : pts;
-      if (pts != AV_NOPTS_VALUE && !(packet->flags & AV_PKT_FLAG_DISCARD)) {
-        if (span.first_pts == AV_NOPTS_VALUE || pts < span.first_pts) span.first_pts = pts;
-        const std::int64_t end = pts + std::max<std::int64_t>(0, packet->duration);
-        if (span.end == AV_NOPTS_VALUE || end > span.end) span.end = end;
+      const std::int64_t time = packet->dts != AV_NOPTS_VALUE ? packet->dts : pts;
+      if (span.count == 0) span.first_time = time;
+      if (held.held) {
+        const std::int64_t length = held.duration > 0 ? held.duration : time - held.time;
+        settle(index, length, false);
+        held.length = length;
       }
-      if (stream.codecpar->codec_type == AVMEDIA_TYPE_AUDIO && stream.codecpar->sample_rate > 0) {
-        // Every packet but the last must hold the same number of samples.
-        const std::int64_t previous = last_samples[index];
-        if (span.count > 0 && span.frame_samples >= 0) {
-          const bool steady =
-              previous > 0 && (span.frame_samples == 0 || span.frame_samples == previous);
-          span.frame_samples = steady ? previous : -1;
-        }
-        last_samples[index] =
-            av_rescale_q(packet->duration, stream.time_base, {1, stream.codecpar->sample_rate});
+      const bool shown = pts != AV_NOPTS_VALUE && !(packet->flags & AV_PKT_FLAG_DISCARD);
+      if (shown && (span.first_pts == AV_NOPTS_VALUE || pts < span.first_pts)) {
+        span.first_pts = pts;
       }
+      held = {true, time, shown ? pts : AV_NOPTS_VALUE, packet->duration, held.length};
       ++span.count;
       ++total;
     }
     av_packet_unref(packet.get());
   }
   for (size_t i = 0; i < spans.size(); ++i) {
-    if (spans[i].count == 1 && last_samples[i] > 0) spans[i].frame_samples = last_samples[i];
+    const Pending& held = pending[i];
+    if (held.held)
+      settle(static_cast<int>(i), held.duration > 0 ? held.duration : held.length, true);
   }
   if (total == 0) {
     ThrowAvError("Cannot open movie", path, failure == AVERROR_INVALIDDATA ? failure : AVERROR_EOF);
