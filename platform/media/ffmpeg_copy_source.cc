@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <optional>
 
 extern "C" {
@@ -73,6 +74,11 @@ class VideoCopySource : public PacketSource {
 
   PacketPtr Next() override {
     while (true) {
+      if (!ready_.empty()) {
+        PacketPtr packet = std::move(ready_.front());
+        ready_.pop_front();
+        return packet;
+      }
       CheckCancelled(context_);
       if (!reader_) {
         if (next_ >= placements_.size()) return nullptr;
@@ -83,21 +89,50 @@ class VideoCopySource : public PacketSource {
         source_end_ = ToTicks(MediaTimeAdd(placement.range.start, placement.range.duration),
                               source_time_base_);
         offset_ = ToTicks(placement.at, stream_->time_base);
+        dts_seen_ = false;
       }
       PacketPtr packet = reader_->Read();
       if (!packet) {
+        ReleaseLeading(AV_NOPTS_VALUE);
         reader_.reset();
         ++next_;
         continue;
       }
       if (packet->pts == AV_NOPTS_VALUE) packet->pts = packet->dts;
       if (packet->pts != AV_NOPTS_VALUE && packet->pts >= source_end_) continue;
+      // Matroska stores no decoding times: its demuxer infers them only once it has seen the
+      // reordering, so the first packets of a stream with B-frames come without.
+      if (packet->dts == AV_NOPTS_VALUE && packet->pts != AV_NOPTS_VALUE && !dts_seen_ &&
+          leading_.size() < kMaxLeading) {
+        leading_.push_back(std::move(packet));
+        continue;
+      }
+      dts_seen_ = true;
+      ReleaseLeading(packet->dts);
       Retime(*packet);
-      return packet;
+      ready_.push_back(std::move(packet));
     }
   }
 
  private:
+  static constexpr size_t kMaxLeading = 64;
+
+  // Gives the packets read before the first decoding time one each, a frame apart, ending a frame
+  // before |first_dts| (their own presentation times when it is unknown), and queues them.
+  void ReleaseLeading(std::int64_t first_dts) {
+    const std::int64_t count = static_cast<std::int64_t>(leading_.size());
+    for (std::int64_t i = 0; i < count; ++i) {
+      AVPacket& packet = *leading_[i];
+      const std::int64_t step = std::max<std::int64_t>(1, packet.duration);
+      packet.dts = first_dts == AV_NOPTS_VALUE
+                       ? packet.pts
+                       : std::min(packet.pts, first_dts - (count - i) * step);
+      Retime(packet);
+      ready_.push_back(std::move(leading_[i]));
+    }
+    leading_.clear();
+  }
+
   std::int64_t Map(std::int64_t time) const {
     return av_rescale_q(time - source_start_, source_time_base_, stream_->time_base) + offset_;
   }
@@ -127,6 +162,9 @@ class VideoCopySource : public PacketSource {
   std::int64_t source_end_ = 0;
   std::int64_t offset_ = 0;
   std::optional<std::int64_t> last_dts_;
+  bool dts_seen_ = false;
+  std::vector<PacketPtr> leading_;  // read before the first packet with a decoding time
+  std::deque<PacketPtr> ready_;     // retimed, in decoding order
 };
 
 AVChannelLayout LayoutOf(const AVCodecParameters& parameters) {
@@ -363,7 +401,11 @@ bool IsCopyableOpus(const SourceStream& source) {
 }  // namespace
 
 SourceReader::SourceReader(const SourceStream& source)
-    : source_(source), input_(OpenMovie(source.path, /*analyze=*/false)) {
+    : source_(source),
+      // Reordered video from a container without decoding times gets them from the demuxer only
+      // after it has probed the stream.
+      input_(OpenMovie(source.path, /*analyze=*/!source.stores_decoding_times &&
+                                        source.parameters->video_delay > 0)) {
   if (source.index >= static_cast<int>(input_->nb_streams) ||
       input_->streams[source.index]->codecpar->codec_id != source.parameters->codec_id) {
     throw PlatformError("Cannot read movie " + source.path + ": it changed after it was opened");

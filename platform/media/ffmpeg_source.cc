@@ -290,7 +290,8 @@ SourceStream DescribeStream(const AVFormatContext& input, int index, const std::
     }
   }
 
-  if (std::string_view(input.iformat->name).starts_with("mov")) {
+  source.stores_decoding_times = std::string_view(input.iformat->name).starts_with("mov");
+  if (source.stores_decoding_times) {
     source.packet_count = avformat_index_get_entries_count(&stream);
     for (int i = 0; i < source.packet_count && !source.hides_packets; ++i) {
       const AVIndexEntry* entry = avformat_index_get_entry(const_cast<AVStream*>(&stream), i);

@@ -83,6 +83,9 @@ struct SourceStream {
   std::int64_t frame_samples = 0;
   // Some packets are only decoded, not shown (an edit list that starts between key frames).
   bool hides_packets = false;
+  // The container stores decoding times (MPEG-4/QuickTime); Matroska stores only presentation
+  // times, and its demuxer infers the others once it knows the stream's reordering.
+  bool stores_decoding_times = true;
   Transform transform;
 };
 

@@ -539,6 +539,52 @@ TEST_F(FfmpegExportTest, RecorderFilesAreCopiedWhereMpeg4CarriesTheirCodecs) {
   }
 }
 
+TEST_F(FfmpegExportTest, CopiedVariableRateAndReorderedVideoKeepsItsOwnTimestamps) {
+  // B-frames (an edit list hides their decoding delay) and a frame left out every 1/6 s, in
+  // MPEG-4 and in a live Matroska recording.
+  std::vector<SegmentPlan> plans(2);
+  plans[1].video_duration = 1.5;
+  for (SegmentPlan& plan : plans) {
+    plan.b_frames = 2;
+    plan.variable_rate = true;
+    plan.audio = {AudioPlan{.duration = plan.video_duration}};
+  }
+  plans[1].streaming = true;
+  const std::vector<std::string> paths = {dir_.File("a.mp4"), dir_.File("b.mkv")};
+  MakeSegment(paths[0], plans[0]);
+  MakeSegment(paths[1], plans[1]);
+  // Both end on a left-out frame: each lasts to the end of its frame before.
+  const double reported = ReportedDuration(paths);
+  EXPECT_NEAR(reported, 3.5 - 2.0 / 30, 0.002);
+  const std::string output = dir_.File("joined.mp4");
+
+  const Outcome outcome = Join(paths, output);
+  ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+  std::vector<media_samples::PacketDigest> inputs;
+  std::vector<double> times;
+  double offset = 0;
+  for (const std::string& path : paths) {
+    const auto packets = media_samples::VideoPackets(path);
+    double first = packets.front().pts;
+    for (const auto& packet : packets) first = std::min(first, packet.pts);
+    for (const auto& packet : packets) {
+      inputs.push_back(packet);
+      times.push_back(packet.pts - first + offset);
+    }
+    offset += ReportedDuration({path});
+  }
+  const auto packets = media_samples::VideoPackets(output);
+  ASSERT_EQ(packets, inputs);
+  for (size_t i = 0; i < packets.size(); ++i) {
+    EXPECT_NEAR(packets[i].pts, times[i], 0.0011) << "packet " << i;
+  }
+  const auto streams = media_samples::ProbeStreams(output);
+  EXPECT_NEAR(streams[0].duration, reported, 1.0 / 30);
+  const auto report = media_samples::DecodesCleanly(output);
+  EXPECT_TRUE(report.clean()) << report.first_error;
+  EXPECT_EQ(report.frames[0], static_cast<std::int64_t>(inputs.size()));
+}
+
 TEST_F(FfmpegExportTest, WhatMpeg4CannotCarryOrCutOffRecordingsAreReencodedWhole) {
   // VP8 at an odd size, as a browser records a window: H.264 at the even size, Opus still copied.
   SegmentPlan vp8;

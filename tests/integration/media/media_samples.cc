@@ -276,7 +276,11 @@ void MakeSegment(const std::string& path, const SegmentPlan& plan) {
       args.insert(args.end(), {"-preset", "ultrafast", "-crf", crf, "-x265-params",
                                "log-level=none:pools=1:frame-threads=1"});
     } else {
-      args.insert(args.end(), {"-preset", "ultrafast", "-crf", crf});
+      args.insert(args.end(),
+                  {"-preset", "ultrafast", "-crf", crf, "-bf", std::to_string(plan.b_frames)});
+    }
+    if (plan.variable_rate) {
+      args.insert(args.end(), {"-vf", "select='not(eq(mod(n,5),4))'", "-fps_mode", "vfr"});
     }
     ++input;
   }

@@ -34,8 +34,10 @@ struct SegmentPlan {
   // Written the way a live recorder writes: Matroska/WebM without duration or cues, MPEG-4 as
   // fragments after an empty index.
   bool streaming = false;
-  int rotation = 0;    // clockwise degrees (0, 90, 180, 270), stored as the track's matrix
-  double start = 0.0;  // timestamp of the segment's first frame/sample in the file
+  int b_frames = 0;            // libx264: B-frames between references (reordered, an edit list)
+  bool variable_rate = false;  // every fifth frame left out: gaps in the frame times
+  int rotation = 0;            // clockwise degrees (0, 90, 180, 270), stored as the track's matrix
+  double start = 0.0;          // timestamp of the segment's first frame/sample in the file
   std::vector<AudioPlan> audio;
 };
 
