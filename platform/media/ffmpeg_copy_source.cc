@@ -7,8 +7,8 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-#include "platform/media/ffmpeg_packet_source.h"
 #include "platform/platform_error.h"
+#include "platform/media/ffmpeg_packet_source.h"
 
 namespace {
 

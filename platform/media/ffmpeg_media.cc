@@ -1,8 +1,8 @@
 #include "platform/media/ffmpeg_media.h"
 
+#include "platform/platform_error.h"
 #include "platform/media/ffmpeg_composition.h"
 #include "platform/media/ffmpeg_export.h"
-#include "platform/platform_error.h"
 
 namespace {
 

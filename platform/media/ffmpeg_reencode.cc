@@ -13,8 +13,8 @@ extern "C" {
 #include <algorithm>
 #include <utility>
 
-#include "platform/media/ffmpeg_source.h"
 #include "platform/platform_error.h"
+#include "platform/media/ffmpeg_source.h"
 
 namespace {
 
