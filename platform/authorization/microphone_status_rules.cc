@@ -23,7 +23,7 @@ std::optional<int> StatusFromCapture(CaptureProbe capture) {
 int StatusFromKnownFacts(const MicrophoneFacts& facts) {
   if (facts.sandboxed) {
     return StatusFromCapture(facts.capture())
-        .value_or(static_cast<int>(AuthorizationStatus::kNotDetermined));
+        .value_or(static_cast<int>(AuthorizationStatus::kAuthorized));
   }
   switch (facts.privacy_switch()) {
     case PrivacySwitch::kOffLocked:

@@ -19,7 +19,8 @@ inline constexpr int kStatusUnlearnable = -2;
 // that cannot be learned throws FactUnavailable.
 struct MicrophoneFacts {
   // Inside a Flatpak sandbox: the switch and the store are the host's and out of reach, and the
-  // portal decides (at once when the user already has).
+  // portal's AccessDevice refuses sandboxed callers. The sandbox's own permission to reach the
+  // audio server (granted when the app was installed) is the authorization.
   bool sandboxed = false;
   std::function<PrivacySwitch()> privacy_switch;
   std::function<StoredConsent()> stored_consent;
@@ -32,7 +33,7 @@ struct FactUnavailable {};
 
 // The authorization status (AuthorizationStatus values, kNoUsableMicrophone or
 // kStatusUnlearnable). Sandboxed: an audio server that refuses us is 1, no server or only monitor
-// sources is kNoUsableMicrophone, otherwise 0. Else: the switch off is 1 when locked and 2 when
+// sources is kNoUsableMicrophone, otherwise 3. Else: the switch off is 1 when locked and 2 when
 // not; a stored "no" is 2; an audio server that refuses us is 1; no server or only monitor sources
 // is kNoUsableMicrophone; a stored "yes" is 3; otherwise 0 when a prompt can be shown and 3 when
 // the desktop has no consent layer to ask. A fact that is unavailable makes it kStatusUnlearnable.

@@ -24,7 +24,7 @@ struct PortalAuthorityOptions {
 
 // Microphone authorization from GNOME's privacy switch, xdg-desktop-portal's permission store and
 // Device prompt on the session bus, checked against the PulseAudio/PipeWire server; inside a
-// Flatpak sandbox from the audio server and the portal only. Construction touches no library.
+// Flatpak sandbox from the audio server only. Construction touches no library.
 // AuthorizationStatus() returns within the status budget and never throws: a service that errs or
 // does not answer in time gives kStatusUnlearnable. RequestAccess() calls the portal from a worker
 // thread that runs its own GLib main context and calls the handler there (with false when the

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <optional>
 
 extern "C" {
@@ -78,6 +79,11 @@ class VideoCopySource : public PacketSource {
 
   PacketPtr Next() override {
     while (true) {
+      if (!ready_.empty()) {
+        PacketPtr packet = std::move(ready_.front());
+        ready_.pop_front();
+        return packet;
+      }
       CheckCancelled(context_);
       if (!reader_) {
         if (next_ >= placements_.size()) return nullptr;
@@ -88,22 +94,51 @@ class VideoCopySource : public PacketSource {
         source_end_ = ToTicks(MediaTimeAdd(placement.range.start, placement.range.duration),
                               source_time_base_);
         offset_ = ToTicks(placement.at, stream_->time_base);
+        dts_seen_ = false;
       }
       PacketPtr packet = reader_->Read();
       if (!packet) {
+        ReleaseLeading(AV_NOPTS_VALUE);
         reader_.reset();
         ++next_;
         continue;
       }
       if (packet->pts == AV_NOPTS_VALUE) packet->pts = packet->dts;
       if (packet->pts == AV_NOPTS_VALUE) ThrowUntimed(*placements_[next_].source);
-      if (packet->pts >= source_end_) continue;
+      if (packet->pts != AV_NOPTS_VALUE && packet->pts >= source_end_) continue;
+      // Matroska stores no decoding times: its demuxer infers them only once it has seen the
+      // reordering, so the first packets of a stream with B-frames come without.
+      if (packet->dts == AV_NOPTS_VALUE && packet->pts != AV_NOPTS_VALUE && !dts_seen_ &&
+          leading_.size() < kMaxLeading) {
+        leading_.push_back(std::move(packet));
+        continue;
+      }
+      dts_seen_ = true;
+      ReleaseLeading(packet->dts);
       Retime(*packet);
-      return packet;
+      ready_.push_back(std::move(packet));
     }
   }
 
  private:
+  static constexpr size_t kMaxLeading = 64;
+
+  // Gives the packets read before the first decoding time one each, a frame apart, ending a frame
+  // before |first_dts| (their own presentation times when it is unknown), and queues them.
+  void ReleaseLeading(std::int64_t first_dts) {
+    const std::int64_t count = static_cast<std::int64_t>(leading_.size());
+    for (std::int64_t i = 0; i < count; ++i) {
+      AVPacket& packet = *leading_[i];
+      const std::int64_t step = std::max<std::int64_t>(1, packet.duration);
+      packet.dts = first_dts == AV_NOPTS_VALUE
+                       ? packet.pts
+                       : std::min(packet.pts, first_dts - (count - i) * step);
+      Retime(packet);
+      ready_.push_back(std::move(leading_[i]));
+    }
+    leading_.clear();
+  }
+
   std::int64_t Map(std::int64_t time) const {
     return av_rescale_q(time - source_start_, source_time_base_, stream_->time_base) + offset_;
   }
@@ -133,6 +168,9 @@ class VideoCopySource : public PacketSource {
   std::int64_t source_end_ = 0;
   std::int64_t offset_ = 0;
   std::optional<std::int64_t> last_dts_;
+  bool dts_seen_ = false;
+  std::vector<PacketPtr> leading_;  // read before the first packet with a decoding time
+  std::deque<PacketPtr> ready_;     // retimed, in decoding order
 };
 
 AVChannelLayout LayoutOf(const AVCodecParameters& parameters) {
@@ -144,37 +182,50 @@ AVChannelLayout LayoutOf(const AVCodecParameters& parameters) {
   return layout;
 }
 
-// One AAC-LC frame of digital silence at |sample_rate| and |layout|, as MPEG-4 stores it (no
-// ADTS header). Throws PlatformError.
-std::vector<std::uint8_t> EncodeSilentAacFrame(int sample_rate, const AVChannelLayout& layout) {
-  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
+// One frame of |samples| samples of digital silence at |sample_rate| and |layout| in |codec|
+// (AAC-LC or Opus), as MPEG-4 stores it (no ADTS header). Throws PlatformError.
+std::vector<std::uint8_t> EncodeSilentFrame(AVCodecID codec_id, int samples, int sample_rate,
+                                            const AVChannelLayout& layout) {
+  const AVCodec* codec = codec_id == AV_CODEC_ID_OPUS ? avcodec_find_encoder_by_name("libopus")
+                                                      : avcodec_find_encoder(codec_id);
   if (codec == nullptr) ThrowAvError("Cannot export", "silent audio", AVERROR_ENCODER_NOT_FOUND);
   CodecContextPtr encoder(avcodec_alloc_context3(codec));
   if (!encoder) throw PlatformError("Cannot export: out of memory");
+  const AVSampleFormat format =
+      codec->sample_fmts != nullptr ? codec->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
   encoder->sample_rate = sample_rate;
-  encoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
+  encoder->sample_fmt = format;
   encoder->time_base = {1, sample_rate};
   encoder->bit_rate = 64000 * layout.nb_channels;
   encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   av_channel_layout_copy(&encoder->ch_layout, &layout);
-  int rc = avcodec_open2(encoder.get(), codec, nullptr);
+  AVDictionary* options = nullptr;
+  if (codec_id == AV_CODEC_ID_OPUS) {
+    // The lane's own frame length, in milliseconds (2.5 to 120).
+    av_dict_set(&options, "frame_duration", std::to_string(samples * 1000.0 / sample_rate).c_str(),
+                0);
+  }
+  int rc = avcodec_open2(encoder.get(), codec, &options);
+  av_dict_free(&options);
   if (rc < 0) ThrowAvError("Cannot export", "silent audio", rc);
+  if (encoder->frame_size != samples) {
+    ThrowAvError("Cannot export", "silent audio", AVERROR(EINVAL));
+  }
 
   FramePtr frame(av_frame_alloc());
   if (!frame) throw PlatformError("Cannot export: out of memory");
-  frame->nb_samples = kAacFrame;
-  frame->format = AV_SAMPLE_FMT_FLTP;
+  frame->nb_samples = samples;
+  frame->format = format;
   frame->sample_rate = sample_rate;
   av_channel_layout_copy(&frame->ch_layout, &layout);
   rc = av_frame_get_buffer(frame.get(), 0);
   if (rc < 0) ThrowAvError("Cannot export", "silent audio", rc);
-  av_samples_set_silence(frame->extended_data, 0, kAacFrame, layout.nb_channels,
-                         AV_SAMPLE_FMT_FLTP);
+  av_samples_set_silence(frame->extended_data, 0, samples, layout.nb_channels, format);
 
   std::vector<std::vector<std::uint8_t>> packets;
   PacketPtr packet = NewPacket();
   for (int i = 0; i <= 4; ++i) {
-    if (i < 4) frame->pts = i * kAacFrame;
+    if (i < 4) frame->pts = i * samples;
     rc = avcodec_send_frame(encoder.get(), i < 4 ? frame.get() : nullptr);
     if (rc < 0) ThrowAvError("Cannot export", "silent audio", rc);
     while ((rc = avcodec_receive_packet(encoder.get(), packet.get())) >= 0) {
@@ -189,22 +240,32 @@ std::vector<std::uint8_t> EncodeSilentAacFrame(int sample_rate, const AVChannelL
   return packets[2];
 }
 
-// An AAC lane on an exact grid of 1024-sample frames: each placement's packets follow one another
-// from a running sample counter, silence frames fill every gap, and each placement's first
-// (priming) packet takes the place of the previous placement's last, partial frame. Every
-// placement starts within half a frame of its exact place, and errors never add up.
+// An AAC or Opus lane on an exact grid of frames (1024 samples for AAC, the sources' own frame
+// length for Opus): each placement's packets follow one another from a running sample counter,
+// silence frames fill every gap, and each placement's first (priming) packet takes the place of
+// the previous placement's last, partial frame. Every placement starts within half a frame of its
+// exact place, and errors never add up. An Opus lane's first priming is the pre-skip its header
+// declares, so its first packet starts the lane.
 class AudioCopySource : public PacketSource {
  public:
   AudioCopySource(const TrackPlan& plan, const ExportContext& context)
       : placements_(PlacementsInOrder(plan)), context_(context) {}
 
   void AddStream(AVFormatContext* output) override {
-    const AVCodecParameters& first = *placements_.front().source->parameters;
+    const SourceStream& source = *placements_.front().source;
+    const AVCodecParameters& first = *source.parameters;
     sample_rate_ = first.sample_rate;
+    const bool opus = first.codec_id == AV_CODEC_ID_OPUS;
+    frame_ = opus ? static_cast<int>(source.frame_samples) : kAacFrame;
     stream_ = NewStream(output, first);
     stream_->time_base = {1, sample_rate_};
     AVChannelLayout layout = LayoutOf(first);
-    silence_ = EncodeSilentAacFrame(sample_rate_, layout);
+    try {
+      silence_ = EncodeSilentFrame(first.codec_id, frame_, sample_rate_, layout);
+    } catch (...) {
+      av_channel_layout_uninit(&layout);
+      throw;
+    }
     av_channel_layout_uninit(&layout);
 
     const AVRational samples{1, sample_rate_};
@@ -219,16 +280,16 @@ class AudioCopySource : public PacketSource {
       slot.preroll =
           av_rescale_q(slot.source_start - source.first_packet_time, source.time_base, samples);
       // Only the one packet right before the audio starts is needed to prime the decoder.
-      while (slot.preroll >= 2 * kAacFrame) slot.preroll -= kAacFrame;
+      while (slot.preroll >= 2 * frame_) slot.preroll -= frame_;
       slots_.push_back(slot);
     }
     end_ = ToTicks(context_.timeline_end, samples);
-    counter_ = std::min<std::int64_t>(0, slots_.front().start - slots_.front().preroll);
+    counter_ = opus ? 0 : std::min<std::int64_t>(0, slots_.front().start - slots_.front().preroll);
   }
 
   std::int64_t MaxPackets() const override {
     // Every packet advances the counter by a frame, from its first value to the lane's end.
-    return (end_ - counter_) / kAacFrame + static_cast<std::int64_t>(slots_.size()) + 2;
+    return (end_ - counter_) / frame_ + static_cast<std::int64_t>(slots_.size()) + 2;
   }
 
   PacketPtr Next() override {
@@ -238,7 +299,7 @@ class AudioCopySource : public PacketSource {
         const std::int64_t target =
             next_ < slots_.size() ? slots_[next_].start - slots_[next_].preroll : end_;
         // Placements start at the nearest frame; the lane ends on a whole frame before the end.
-        const std::int64_t margin = next_ < slots_.size() ? kAacFrame / 2 : kAacFrame;
+        const std::int64_t margin = next_ < slots_.size() ? frame_ / 2 : frame_;
         if (target - counter_ >= margin) return Silence();
         if (next_ >= slots_.size()) return nullptr;
         reader_ = std::make_unique<SourceReader>(*placements_[next_].source);
@@ -248,10 +309,10 @@ class AudioCopySource : public PacketSource {
         // the source goes on past the cut and no priming of the next placement takes that block,
         // the tail is unbalanced (aliased) sound from beyond the cut: it must end at the cut.
         const std::int64_t tail =
-            slots_[next_].source_goes_on ? slots_[next_].end - kAacFrame : following;
+            slots_[next_].source_goes_on ? slots_[next_].end - frame_ : following;
         cut_ = std::min(tail, following);
         const bool primed_next = next_ + 1 < slots_.size() && following <= tail;
-        cut_margin_ = primed_next ? kAacFrame / 2 : kAacFrame;
+        cut_margin_ = primed_next ? frame_ / 2 : frame_;
       }
       PacketPtr packet;
       if (cut_ - counter_ >= cut_margin_) packet = held_ ? std::move(held_) : reader_->Read();
@@ -267,9 +328,9 @@ class AudioCopySource : public PacketSource {
       if (packet->pts != AV_NOPTS_VALUE) {
         const std::int64_t ahead = av_rescale_q(slots_[next_].source_start - packet->pts,
                                                 source.time_base, {1, sample_rate_});
-        if (ahead >= 2 * kAacFrame) continue;
+        if (ahead >= 2 * frame_) continue;
         // A gap in the source's own timestamps stays a gap: silence until the packet's place.
-        if (-ahead - (counter_ - slots_[next_].start) >= kAacFrame / 2) {
+        if (-ahead - (counter_ - slots_[next_].start) >= frame_ / 2) {
           held_ = std::move(packet);
           return Silence();
         }
@@ -302,9 +363,9 @@ class AudioCopySource : public PacketSource {
   PacketPtr Place(PacketPtr packet) {
     packet->stream_index = stream_->index;
     packet->pts = packet->dts = av_rescale_q(counter_, {1, sample_rate_}, stream_->time_base);
-    packet->duration = av_rescale_q(kAacFrame, {1, sample_rate_}, stream_->time_base);
+    packet->duration = av_rescale_q(frame_, {1, sample_rate_}, stream_->time_base);
     packet->pos = -1;
-    counter_ += kAacFrame;
+    counter_ += frame_;
     return packet;
   }
 
@@ -312,6 +373,7 @@ class AudioCopySource : public PacketSource {
   ExportContext context_;
   AVStream* stream_ = nullptr;
   int sample_rate_ = 0;
+  int frame_ = kAacFrame;  // samples per packet
   std::vector<std::uint8_t> silence_;
   std::vector<Slot> slots_;
   std::int64_t end_ = 0;
@@ -335,10 +397,24 @@ bool IsCopyableAac(const AVCodecParameters& parameters) {
   return object_type == 2 && channel_config != 0 && !short_frames;
 }
 
+// Opus as MPEG-4 carries it (mono or stereo, channel mapping 0) with packets of one length, known
+// from reading them.
+bool IsCopyableOpus(const SourceStream& source) {
+  const AVCodecParameters& parameters = *source.parameters;
+  return parameters.codec_id == AV_CODEC_ID_OPUS && parameters.extradata_size >= 19 &&
+         parameters.extradata[18] == 0 && parameters.sample_rate == 48000 &&
+         (parameters.ch_layout.nb_channels == 1 || parameters.ch_layout.nb_channels == 2) &&
+         source.frame_samples > 0 && source.frame_samples <= 48000 * 120 / 1000;
+}
+
 }  // namespace
 
 SourceReader::SourceReader(const SourceStream& source)
-    : source_(source), input_(OpenMovie(source.path, /*analyze=*/false)) {
+    : source_(source),
+      // Reordered video from a container without decoding times gets them from the demuxer only
+      // after it has probed the stream.
+      input_(OpenMovie(source.path, /*analyze=*/!source.stores_decoding_times &&
+                                        source.parameters->video_delay > 0)) {
   if (source.index >= static_cast<int>(input_->nb_streams) ||
       input_->streams[source.index]->codecpar->codec_id != source.parameters->codec_id) {
     throw PlatformError("Cannot read movie " + source.path + ": it changed after it was opened");
@@ -349,12 +425,17 @@ SourceReader::SourceReader(const SourceStream& source)
 }
 
 PacketPtr SourceReader::Read() {
+  // A file that ends early is read up to its last complete packet, as when it was opened.
+  if (source_.ends_early && read_ >= source_.packet_count) return nullptr;
   PacketPtr packet = NewPacket();
   while (true) {
     const int rc = av_read_frame(input_.get(), packet.get());
     if (rc == AVERROR_EOF) return nullptr;
     if (rc < 0) ThrowAvError("Cannot read movie", source_.path, rc);
-    if (packet->stream_index == source_.index) return packet;
+    if (packet->stream_index == source_.index) {
+      ++read_;
+      return packet;
+    }
     av_packet_unref(packet.get());
   }
 }
@@ -410,7 +491,16 @@ bool VideoPlanIsCopyable(const TrackPlan& plan) {
 bool AudioPlanIsCopyable(const TrackPlan& plan) {
   const std::vector<Placement> placements = PlacementsInOrder(plan);
   if (placements.empty()) return false;
-  const AVCodecParameters& first = *placements.front().source->parameters;
+  const SourceStream& first_source = *placements.front().source;
+  const AVCodecParameters& first = *first_source.parameters;
+  if (first.codec_id == AV_CODEC_ID_OPUS) {
+    // One configuration: the same identification header and frame length in every segment.
+    return std::all_of(placements.begin(), placements.end(), [&](const Placement& placement) {
+      const SourceStream& source = *placement.source;
+      return IsCopyableOpus(source) && source.frame_samples == first_source.frame_samples &&
+             SameExtradata(*source.parameters, first);
+    });
+  }
   for (const Placement& placement : placements) {
     const AVCodecParameters& parameters = *placement.source->parameters;
     if (!IsCopyableAac(parameters) || parameters.sample_rate != first.sample_rate ||

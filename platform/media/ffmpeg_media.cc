@@ -72,6 +72,11 @@ class FfmpegAsset : public Asset {
  public:
   explicit FfmpegAsset(const std::string& path) {
     InputPtr input = OpenMovie(path);
+    bool ends_early = false;
+    std::vector<PacketSpan> spans;
+    if (NeedsPacketScan(*input, path)) spans = ScanPackets(*input, path, ends_early);
+    bool video_found = false;
+    // Where the packets were scanned, the time ranges come from them; otherwise from the header.
     std::vector<std::shared_ptr<const SourceStream>> checks;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
       const AVStream& stream = *input->streams[i];
@@ -81,9 +86,16 @@ class FfmpegAsset : public Asset {
         continue;
       }
       if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) continue;
-      auto source =
-          std::make_shared<const SourceStream>(DescribeStream(*input, static_cast<int>(i), path));
-      if (type == AVMEDIA_TYPE_VIDEO) checks.push_back(source);
+      auto source = std::make_shared<const SourceStream>(DescribeStream(
+          *input, static_cast<int>(i), path, spans.empty() ? nullptr : &spans[i], ends_early));
+      if (type == AVMEDIA_TYPE_VIDEO && !video_found) {
+        video_found = true;
+        // A recording cut off before its first whole frame has nothing to show.
+        if (!spans.empty() && source->packet_count == 0) {
+          ThrowAvError("Cannot open movie", path, AVERROR_EOF);
+        }
+      }
+      if (type == AVMEDIA_TYPE_VIDEO && spans.empty()) checks.push_back(source);
       auto& list = type == AVMEDIA_TYPE_VIDEO ? video_ : audio_;
       list.push_back(std::make_unique<FfmpegAssetTrack>(std::move(source)));
     }

@@ -44,6 +44,7 @@ class SourceReader {
  private:
   const SourceStream& source_;
   InputPtr input_;
+  std::int64_t read_ = 0;
 };
 
 // Packet copy when every placement's codec, size and decoder configuration match the first's and

@@ -159,13 +159,17 @@ struct VideoReencoder::State {
     // must be set before sws_init_context, or black and white come out as grey (its unscaled
     // copy ignores a later sws_setColorspaceDetails).
     int full_range = frame->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
+    // A picture one pixel wider or taller than the even size (an odd window) loses that last
+    // column or row instead of being resampled: every other pixel stays exact.
+    const int width = frame->width == context->width + 1 ? context->width : frame->width;
+    const int height = frame->height == context->height + 1 ? context->height : frame->height;
     if (!scaler || frame->width != scaler_width || frame->height != scaler_height ||
         frame->format != scaler_format || full_range != scaler_full_range) {
       scaler.reset(sws_alloc_context());
       if (!scaler) throw PlatformError(what + ": out of memory");
       SwsContext* c = scaler.get();
-      av_opt_set_int(c, "srcw", frame->width, 0);
-      av_opt_set_int(c, "srch", frame->height, 0);
+      av_opt_set_int(c, "srcw", width, 0);
+      av_opt_set_int(c, "srch", height, 0);
       av_opt_set_int(c, "src_format", frame->format, 0);
       av_opt_set_int(c, "src_range", full_range, 0);
       av_opt_set_int(c, "dstw", context->width, 0);
@@ -186,7 +190,7 @@ struct VideoReencoder::State {
     // The encoder may still hold the previous picture: write into a fresh buffer then.
     int rc = av_frame_make_writable(scaled.get());
     if (rc < 0) throw PlatformError(what + ": " + AvErrorText(rc));
-    sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, scaled->data,
+    sws_scale(scaler.get(), frame->data, frame->linesize, 0, height, scaled->data,
               scaled->linesize);
   }
 };

@@ -8,8 +8,10 @@ extern "C" {
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 
 #include "platform/platform_error.h"
 
@@ -40,6 +42,55 @@ bool SamplesPastEnd(const AVFormatContext& input) {
     }
   }
   return false;
+}
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// The top-level boxes of the MPEG-4 file at |path| whose headers can be read, in order, up to the
+// first of type |stop|; only box headers are read. A box that runs past the end of the file (cut
+// off) ends the list and is not whole.
+struct BoxHeader {
+  std::string type;
+  bool whole = true;
+};
+std::vector<BoxHeader> TopLevelBoxes(const std::string& path, std::string_view stop) {
+  constexpr size_t kMaxBoxes = 1 << 20;
+  std::vector<BoxHeader> boxes;
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  if (!file || ::fseeko(file.get(), 0, SEEK_END) != 0) return boxes;
+  const off_t size = ::ftello(file.get());
+  off_t offset = 0;
+  while (offset + 8 <= size && boxes.size() < kMaxBoxes) {
+    unsigned char header[16];
+    if (::fseeko(file.get(), offset, SEEK_SET) != 0 || std::fread(header, 1, 8, file.get()) != 8) {
+      break;
+    }
+    std::uint64_t box =
+        (std::uint64_t{header[0]} << 24) | (header[1] << 16) | (header[2] << 8) | header[3];
+    if (box == 1) {
+      if (std::fread(header + 8, 1, 8, file.get()) != 8) break;
+      box = 0;
+      for (int i = 8; i < 16; ++i) box = (box << 8) | header[i];
+    } else if (box == 0) {
+      box = static_cast<std::uint64_t>(size - offset);
+    }
+    if (box < 8) break;
+    boxes.push_back({std::string(reinterpret_cast<const char*>(header + 4), 4),
+                     box <= static_cast<std::uint64_t>(size - offset)});
+    if (!boxes.back().whole || boxes.back().type == stop) break;
+    offset += static_cast<off_t>(box);
+  }
+  return boxes;
+}
+
+// An MPEG-4 file that a recorder began (it has its file type and media) but never finished: the
+// index, written last, is missing or cut off.
+bool RecordingLacksIndex(const std::string& path) {
+  const std::vector<BoxHeader> boxes = TopLevelBoxes(path, "moov");
+  return !boxes.empty() && boxes.front().type == "ftyp" &&
+         (boxes.back().type != "moov" || !boxes.back().whole);
 }
 
 }  // namespace
@@ -88,17 +139,126 @@ InputPtr OpenMovie(const std::string& path, bool analyze) {
   // "file:" keeps a path with a colon from being taken for another protocol.
   int rc = avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, &options);
   av_dict_free(&options);
-  if (rc < 0) ThrowAvError("Cannot open movie", path, rc);
+  if (rc < 0) {
+    if (rc == AVERROR_INVALIDDATA && RecordingLacksIndex(path)) {
+      throw PlatformError("Cannot open movie " + path +
+                          ": the recording was not finished: it has no index");
+    }
+    ThrowAvError("Cannot open movie", path, rc);
+  }
   InputPtr input(raw);
   if (analyze) {
     rc = avformat_find_stream_info(input.get(), nullptr);
     if (rc < 0) ThrowAvError("Cannot open movie", path, rc);
   }
-  if (SamplesPastEnd(*input)) ThrowAvError("Cannot open movie", path, AVERROR_EOF);
+  // A fragmented recording that was cut off keeps its complete fragments (ScanPackets).
+  if (SamplesPastEnd(*input) && !IsFragmentedMp4(path)) {
+    ThrowAvError("Cannot open movie", path, AVERROR_EOF);
+  }
   return input;
 }
 
-SourceStream DescribeStream(const AVFormatContext& input, int index, const std::string& path) {
+bool IsFragmentedMp4(const std::string& path) {
+  const std::vector<BoxHeader> boxes = TopLevelBoxes(path, "moof");
+  return !boxes.empty() && boxes.back().type == "moof";
+}
+
+bool NeedsPacketScan(const AVFormatContext& input, const std::string& path) {
+  if (!std::string_view(input.iformat->name).starts_with("mov")) return true;
+  return IsFragmentedMp4(path);
+}
+
+std::vector<PacketSpan> ScanPackets(AVFormatContext& input, const std::string& path,
+                                    bool& ends_early) {
+  struct PacketFree {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+  };
+  // The latest packet of a stream, counted once its length is known: its own duration, or when
+  // the container gives none (fragments, blocks without one), the time to the stream's next
+  // packet, and for the last packet the length of the one before.
+  struct Pending {
+    bool held = false;
+    std::int64_t time = 0;  // decoding time
+    std::int64_t pts = AV_NOPTS_VALUE;
+    std::int64_t duration = 0;
+    std::int64_t length = 0;  // of the packet counted before it
+  };
+  std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+  if (!packet) ThrowAvError("Cannot open movie", path, AVERROR(ENOMEM));
+  std::vector<PacketSpan> spans(input.nb_streams);
+  std::vector<Pending> pending(input.nb_streams);
+  auto settle = [&](int index, std::int64_t length, bool last) {
+    PacketSpan& span = spans[index];
+    const Pending& held = pending[index];
+    if (held.pts != AV_NOPTS_VALUE) {
+      if (span.end == AV_NOPTS_VALUE || held.pts + length > span.end) span.end = held.pts + length;
+    }
+    const AVCodecParameters& codec = *input.streams[index]->codecpar;
+    if (codec.codec_type != AVMEDIA_TYPE_AUDIO || codec.sample_rate <= 0) return;
+    // Every packet but the last must hold the same number of samples.
+    const std::int64_t samples =
+        av_rescale_q(length, input.streams[index]->time_base, {1, codec.sample_rate});
+    if (span.frame_samples < 0) return;
+    if (last) {
+      if (span.frame_samples == 0 && samples > 0) span.frame_samples = samples;
+      return;
+    }
+    const bool steady = samples > 0 && (span.frame_samples == 0 || span.frame_samples == samples);
+    span.frame_samples = steady ? samples : -1;
+  };
+  ends_early = false;
+  int failure = 0;
+  std::int64_t total = 0;
+  while (true) {
+    const int rc = av_read_frame(&input, packet.get());
+    if (rc == AVERROR_EOF) break;
+    if (rc < 0 || (packet->flags & AV_PKT_FLAG_CORRUPT)) {
+      // Cut off: a packet short of its data, or nothing after it that can be read.
+      ends_early = true;
+      failure = rc < 0 ? rc : AVERROR_EOF;
+      break;
+    }
+    const int index = packet->stream_index;
+    if (index >= 0 && index < static_cast<int>(spans.size())) {
+      PacketSpan& span = spans[index];
+      Pending& held = pending[index];
+      const std::int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+      const std::int64_t time = packet->dts != AV_NOPTS_VALUE ? packet->dts : pts;
+      if (span.count == 0) span.first_time = time;
+      if (held.held) {
+        const std::int64_t length = held.duration > 0 ? held.duration : time - held.time;
+        settle(index, length, false);
+        held.length = length;
+      }
+      const bool shown = pts != AV_NOPTS_VALUE && !(packet->flags & AV_PKT_FLAG_DISCARD);
+      if (shown && (span.first_pts == AV_NOPTS_VALUE || pts < span.first_pts)) {
+        span.first_pts = pts;
+      }
+      held = {true, time, shown ? pts : AV_NOPTS_VALUE, packet->duration, held.length};
+      ++span.count;
+      ++total;
+    }
+    av_packet_unref(packet.get());
+  }
+  for (size_t i = 0; i < spans.size(); ++i) {
+    const Pending& held = pending[i];
+    if (held.held)
+      settle(static_cast<int>(i), held.duration > 0 ? held.duration : held.length, true);
+  }
+  if (total == 0) {
+    ThrowAvError("Cannot open movie", path, failure == AVERROR_INVALIDDATA ? failure : AVERROR_EOF);
+  }
+  return spans;
+}
+
+int OpusPreSkip(const AVCodecParameters& parameters) {
+  // The identification header ("OpusHead", version, channels, then the pre-skip, little-endian).
+  if (parameters.codec_id != AV_CODEC_ID_OPUS || parameters.extradata_size < 19) return 0;
+  return parameters.extradata[10] | (parameters.extradata[11] << 8);
+}
+
+SourceStream DescribeStream(const AVFormatContext& input, int index, const std::string& path,
+                            const PacketSpan* span, bool ends_early) {
   const AVStream& stream = *input.streams[index];
   SourceStream source;
   source.path = path;
@@ -130,11 +290,34 @@ SourceStream DescribeStream(const AVFormatContext& input, int index, const std::
     }
   }
 
-  if (std::string_view(input.iformat->name).starts_with("mov")) {
+  source.stores_decoding_times = std::string_view(input.iformat->name).starts_with("mov");
+  if (source.stores_decoding_times) {
     source.packet_count = avformat_index_get_entries_count(&stream);
     for (int i = 0; i < source.packet_count && !source.hides_packets; ++i) {
       const AVIndexEntry* entry = avformat_index_get_entry(const_cast<AVStream*>(&stream), i);
       source.hides_packets = entry != nullptr && (entry->flags & AVINDEX_DISCARD_FRAME);
+    }
+  }
+
+  if (span != nullptr) {
+    // The packets are what plays: first presentation time to the end of the last frame.
+    source.packet_count = span->count;
+    source.ends_early = ends_early;
+    source.frame_samples = span->frame_samples;
+    if (span->first_pts != AV_NOPTS_VALUE && span->end != AV_NOPTS_VALUE) {
+      source.first_packet_time = span->first_time != AV_NOPTS_VALUE
+                                     ? std::min(span->first_time, span->first_pts)
+                                     : span->first_pts;
+      source.start = span->first_pts;
+      // An Opus stream's first samples only prime its decoder.
+      if (const int pre_skip = OpusPreSkip(*stream.codecpar); pre_skip > 0) {
+        source.start = std::min(
+            span->end, span->first_pts + av_rescale_q(pre_skip, {1, 48000}, stream.time_base));
+      }
+      source.duration = std::max<std::int64_t>(0, span->end - source.start);
+    } else {
+      source.start = source.first_packet_time = 0;
+      source.duration = 0;
     }
   }
 

@@ -8,10 +8,19 @@
 #include <tesseract/resultiterator.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "platform/platform_error.h"
 
@@ -109,12 +118,7 @@ OwnedPix DecodeForRecognition(const std::string& path, const std::string& bytes)
     pix.reset(pixGetDepth(pix.get()) == 32 ? pixConvertRGBToLuminance(pix.get())
                                            : pixConvertTo8(pix.get(), 0));
   }
-  l_float32 mean = 255;
-  if (!pix || pixAverageInRect(pix.get(), nullptr, nullptr, 0, 255, 2, &mean) != 0) {
-    throw ImageError(path, "the image could not be converted for recognition");
-  }
-  // Light text on a dark ground: Tesseract reads dark on light better and faster.
-  if (mean < 128) pixInvert(pix.get(), pix.get());
+  if (!pix) throw ImageError(path, "the image could not be converted for recognition");
   return pix;
 }
 
@@ -137,26 +141,98 @@ bool IsBlank(std::string_view text) {
   return text.find_first_not_of(" \t\r\n\f\v") == std::string_view::npos;
 }
 
-}  // namespace
+// Screen text is drawn on flat grounds of any colour. The ground under each pixel is the median
+// of a window a little wider than a glyph, taken along rows and then along columns, so that the
+// straight edges and corners of banners, buttons and selections stay sharp; the distance from
+// that ground, inverted, is dark text on white whatever the colours were.
+constexpr double kBackgroundWindowPerGlyph = 1.6;
+// Tesseract reads UI text far better once its glyphs (median connected component) are about this
+// tall: 13 px text at 1x is enlarged about 1.6 times. Never more than 4 times or 24 Mpixels.
+constexpr double kGlyphPixels = 16;
+constexpr double kMaxScale = 4;
+constexpr double kMaxScaledPixels = 24e6;
+// The resolution told to Tesseract grows with the enlargement, so its layout sees the page as
+// it was, but stays below the 120 dpi at which it merges a sidebar with the body beside it.
+constexpr double kMaxResolution = 115;
+// A line with a word read at a confidence below this by Chinese and English together is read
+// again by the Chinese model alone, which knows Latin letters and digits too; the reading with the
+// higher mean confidence is kept. Small Chinese labels otherwise come out as Latin letters
+// ("内置麦克风" -> "ABS", "已发布" -> "BA").
+constexpr float kRetryBelowConfidence = 60;
+// A space between a Chinese character and a Latin letter or digit is at least this fraction of
+// the line's height wide; characters set without one are closer.
+constexpr double kScriptGapPerLineHeight = 0.22;
+// Lines are read by up to this many recognisers at once, each on its own thread, the second one
+// only on a page of at least kLinesForSecondReader lines.
+constexpr unsigned kReaders = 2;
+constexpr size_t kLinesForSecondReader = 8;
 
-std::pair<int, int> TesseractRecognizer::PrepareImage(const std::string& image_path) {
-  setMsgSeverity(L_SEVERITY_NONE);
-  OwnedPix pix = DecodeForRecognition(image_path, ReadWholeFile(image_path));
-  return {pixGetWidth(pix.get()), pixGetHeight(pix.get())};
+// The median height of the glyph-sized connected components, dark on light and light on dark
+// alike, or 0 when there is none.
+double GlyphHeight(Pix* grey) {
+  l_int32 threshold = 128;
+  pixSplitDistributionFgBg(grey, 0.0, 2, &threshold, nullptr, nullptr, nullptr);
+  OwnedPix dark(pixThresholdToBinary(grey, threshold));
+  if (!dark) return 0;
+  OwnedPix light(pixInvert(nullptr, dark.get()));
+  std::vector<int> heights;
+  for (Pix* mask : {dark.get(), light.get()}) {
+    Boxa* boxes = pixConnCompBB(mask, 8);
+    if (!boxes) continue;
+    const int count = boxaGetCount(boxes);
+    for (int i = 0; i < count; ++i) {
+      l_int32 x = 0, y = 0, w = 0, h = 0;
+      boxaGetBoxGeometry(boxes, i, &x, &y, &w, &h);
+      if (h >= 4 && h <= 300 && w <= 3 * h && w * h >= 12) heights.push_back(h);
+    }
+    boxaDestroy(&boxes);
+  }
+  if (heights.empty()) return 0;
+  std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
+  return heights[heights.size() / 2];
 }
 
-std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& image_path,
-                                                            const RecognitionSettings& settings,
-                                                            int max_candidates) {
-  setMsgSeverity(L_SEVERITY_NONE);
-  const std::string languages = TesseractLanguages(settings.languages);
-  OwnedPix pix = DecodeForRecognition(image_path, ReadWholeFile(image_path));
+struct Prepared {
+  OwnedPix pix;      // what Tesseract reads: dark text on white, possibly enlarged
+  double scale = 1;  // its size over the original's
+};
 
-  // Debian's Tesseract is built with OpenMP, and its threads make it several times slower on a
-  // busy machine. Its parallel loops name their own thread counts, which overrides
-  // omp_set_num_threads; no active parallel level runs every region on this thread.
-  omp_set_max_active_levels(0);
-  tesseract::TessBaseAPI api;
+// |grey| as dark text on white at the size Tesseract reads best.
+Prepared Prepare(const std::string& path, Pix* grey) {
+  const double glyph = GlyphHeight(grey);
+  OwnedPix pix(pixClone(grey));
+  if (glyph > 0) {
+    const int half = std::clamp(static_cast<int>(glyph * kBackgroundWindowPerGlyph / 2), 2, 60);
+    OwnedPix rows(pixRankFilterGray(grey, 2 * half + 1, 1, 0.5));
+    OwnedPix background(rows ? pixRankFilterGray(rows.get(), 1, 2 * half + 1, 0.5) : nullptr);
+    OwnedPix distance(background ? pixAbsDifference(grey, background.get()) : nullptr);
+    if (!distance) throw ImageError(path, "the image could not be converted for recognition");
+    pix.reset(pixInvert(distance.get(), distance.get()));
+    distance.release();
+  }
+  Prepared prepared;
+  const double pixels = static_cast<double>(pixGetWidth(grey)) * pixGetHeight(grey);
+  const double scale = glyph > 0 ? std::min({std::max(kGlyphPixels / glyph, 1.0), kMaxScale,
+                                             std::sqrt(kMaxScaledPixels / pixels)})
+                                 : 1.0;
+  if (scale > 1.15) {
+    OwnedPix larger(pixScaleGrayLI(pix.get(), scale, scale));
+    if (!larger) throw ImageError(path, "the image could not be converted for recognition");
+    prepared.scale = static_cast<double>(pixGetWidth(larger.get())) / pixGetWidth(grey);
+    pix = std::move(larger);
+  }
+  prepared.pix = std::move(pix);
+  return prepared;
+}
+
+// One line as read, in pixels of the prepared image (top-left origin).
+struct FoundLine {
+  std::string text;
+  int left = 0, top = 0, right = 0, bottom = 0;
+};
+
+void InitApi(tesseract::TessBaseAPI& api, const std::string& languages,
+             const RecognitionSettings& settings) {
   std::vector<std::string> names = {"debug_file"};
   std::vector<std::string> values = {"/dev/null"};
   if (!settings.language_correction) {
@@ -168,18 +244,78 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
     throw PlatformError("Text recognition could not load its language data (" + languages + ")");
   }
   api.SetVariable("preserve_interword_spaces", "1");
-  api.SetPageSegMode(tesseract::PSM_AUTO);
-  api.SetImage(pix.get());
-  api.SetSourceResolution(kSourceResolution);
-  if (api.Recognize(nullptr) != 0) {
-    throw ImageError(image_path, "text recognition failed");
-  }
+  // The prepared image is dark on light everywhere; trying each line inverted only costs time.
+  api.SetVariable("tessedit_do_invert", "0");
+}
 
-  const double width = pixGetWidth(pix.get());
-  const double height = pixGetHeight(pix.get());
-  std::vector<TextObservation> observations;
+// 1 for a Chinese ideograph (U+3400-U+9FFF), 2 for an ASCII letter or digit, else 0.
+int ScriptOf(std::string_view utf8) {
+  if (utf8.size() == 1) return std::isalnum(static_cast<unsigned char>(utf8[0])) ? 2 : 0;
+  if (utf8.size() != 3) return 0;
+  const unsigned code = (static_cast<unsigned char>(utf8[0]) & 0x0fu) << 12 |
+                        (static_cast<unsigned char>(utf8[1]) & 0x3fu) << 6 |
+                        (static_cast<unsigned char>(utf8[2]) & 0x3fu);
+  return code >= 0x3400 && code <= 0x9fff ? 1 : 0;
+}
+
+// Tesseract writes no space after a Chinese word, so "已经 merge" comes out "已经merge", and its
+// character boxes overlap there. Where a Chinese character and a Latin one meet without a space
+// in |text|, a space is put back when the widest run of ink-free columns of |ink| (1 bpp, the
+// prepared image) from the left edge of the first character to the right edge of the second is at
+// least |gap| pixels.
+std::string SpacedAtScriptChanges(const tesseract::ResultIterator& line_start,
+                                  const std::string& text, Pix* ink, double gap) {
+  int line_left = 0, line_top = 0, line_right = 0, line_bottom = 0;
+  line_start.BoundingBox(tesseract::RIL_TEXTLINE, &line_left, &line_top, &line_right, &line_bottom);
+  Box* box = boxCreate(line_left, line_top, line_right - line_left, line_bottom - line_top);
+  Numa* columns = pixCountByColumn(ink, box);
+  boxDestroy(&box);
+  if (!columns) return text;
+  const int count = numaGetCount(columns);
+  auto widest_gap = [&](int from, int to) {
+    int widest = 0, run = 0;
+    for (int x = std::max(from - line_left, 0); x < std::min(to - line_left, count); ++x) {
+      l_int32 value = 0;
+      numaGetIValue(columns, x, &value);
+      run = value == 0 ? run + 1 : 0;
+      widest = std::max(widest, run);
+    }
+    return widest;
+  };
+  tesseract::ResultIterator symbol(line_start);
+  constexpr auto kSymbol = tesseract::RIL_SYMBOL;
+  std::string spaced;
+  size_t consumed = 0;
+  int previous_script = 0;
+  int previous_left = -1;
+  do {
+    std::unique_ptr<char[]> utf8(symbol.GetUTF8Text(kSymbol));
+    if (!utf8 || !*utf8.get()) continue;
+    const std::string current(utf8.get());
+    const size_t at = text.find(current, consumed);
+    if (at == std::string::npos) break;
+    int left = 0, top = 0, right = 0, bottom = 0;
+    symbol.BoundingBox(kSymbol, &left, &top, &right, &bottom);
+    const int script = ScriptOf(current);
+    spaced.append(text, consumed, at - consumed);
+    if (previous_left >= 0 && at == consumed && script != 0 && previous_script != 0 &&
+        script != previous_script && widest_gap(previous_left, right) >= gap) {
+      spaced += ' ';
+    }
+    spaced += current;
+    consumed = at + current.size();
+    previous_script = script;
+    previous_left = left;
+  } while (!symbol.IsAtFinalElement(tesseract::RIL_TEXTLINE, kSymbol) && symbol.Next(kSymbol));
+  numaDestroy(&columns);
+  spaced.append(text, consumed, std::string::npos);
+  return spaced;
+}
+
+// Appends the text lines of the last recognition to |lines|; |ink| is the prepared image in 1 bpp.
+void CollectLines(tesseract::TessBaseAPI& api, Pix* ink, std::vector<FoundLine>& lines) {
   std::unique_ptr<tesseract::ResultIterator> line(api.GetIterator());
-  if (!line) return observations;
+  if (!line) return;
   constexpr auto kLine = tesseract::RIL_TEXTLINE;
   do {
     if (PTIsLineType(line->BlockType())) continue;
@@ -188,15 +324,188 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
     std::string text(utf8.get());
     if (IsBlank(text)) continue;
     while (!text.empty() && text.back() == '\n') text.pop_back();
-    int left = 0, top = 0, right = 0, bottom = 0;
-    if (!line->BoundingBox(kLine, &left, &top, &right, &bottom)) continue;
-    TextObservation observation;
-    if (max_candidates > 0) observation.candidates.push_back(std::move(text));
-    observation.box = {.x = left / width,
-                       .y = (height - bottom) / height,
-                       .width = (right - left) / width,
-                       .height = (bottom - top) / height};
-    observations.push_back(std::move(observation));
+    FoundLine found;
+    if (!line->BoundingBox(kLine, &found.left, &found.top, &found.right, &found.bottom)) continue;
+    found.text = SpacedAtScriptChanges(*line, text, ink,
+                                       kScriptGapPerLineHeight * (found.bottom - found.top));
+    lines.push_back(std::move(found));
   } while (line->Next(kLine));
+}
+
+// The confidence of the least confident word of the last recognition, 100 without words.
+float LeastWordConfidence(tesseract::TessBaseAPI& api) {
+  float least = 100;
+  std::unique_ptr<tesseract::ResultIterator> word(api.GetIterator());
+  if (!word) return least;
+  do {
+    least = std::min(least, word->Confidence(tesseract::RIL_WORD));
+  } while (word->Next(tesseract::RIL_WORD));
+  return least;
+}
+
+// A text line found by the layout pass, widened a little so that no stroke is cut, in pixels of
+// the prepared image.
+struct LineRegion {
+  int left, top, width, height;
+};
+
+// The text lines of the page in Tesseract's reading order, from its layout analysis alone.
+std::vector<LineRegion> FindLines(tesseract::TessBaseAPI& api, Pix* pix) {
+  std::vector<LineRegion> regions;
+  std::unique_ptr<tesseract::PageIterator> line(api.AnalyseLayout());
+  if (!line) return regions;
+  const int image_width = pixGetWidth(pix), image_height = pixGetHeight(pix);
+  do {
+    if (!PTIsTextType(line->BlockType())) continue;
+    int left = 0, top = 0, right = 0, bottom = 0;
+    if (!line->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom)) continue;
+    const int pad_y = (bottom - top) / 5, pad_x = (bottom - top) / 2;
+    left = std::max(0, left - pad_x);
+    top = std::max(0, top - pad_y);
+    right = std::min(image_width, right + pad_x);
+    bottom = std::min(image_height, bottom + pad_y);
+    if (right > left && bottom > top) regions.push_back({left, top, right - left, bottom - top});
+  } while (line->Next(tesseract::RIL_TEXTLINE));
+  return regions;
+}
+
+// Reads lines of one page, one line at a time, on the thread that calls it. Several readers share
+// one queue of lines and each keeps its result in the line's own slot, so the page order holds
+// whichever reader finishes first.
+class LineReader {
+ public:
+  LineReader(const std::string& languages, const RecognitionSettings& settings, Pix* pix,
+             int resolution)
+      : languages_(languages), settings_(settings), pix_(pix), resolution_(resolution) {
+    InitApi(api_, languages, settings);
+    api_.SetPageSegMode(tesseract::PSM_AUTO);
+    api_.SetImage(pix);
+    api_.SetSourceResolution(resolution);
+  }
+
+  tesseract::TessBaseAPI& api() { return api_; }
+
+  // Takes lines from |next| until none is left and stores what it reads in |results|.
+  void ReadAll(const std::vector<LineRegion>& regions, std::atomic<size_t>& next, Pix* ink,
+               std::vector<std::vector<FoundLine>>& results) {
+    api_.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
+    for (size_t i = next++; i < regions.size(); i = next++) {
+      results[i] = Read(regions[i], ink);
+    }
+  }
+
+ private:
+  std::vector<FoundLine> Read(const LineRegion& region, Pix* ink) {
+    std::vector<FoundLine> found;
+    api_.SetRectangle(region.left, region.top, region.width, region.height);
+    if (api_.Recognize(nullptr) != 0) return found;
+    CollectLines(api_, ink, found);
+    const size_t plus = languages_.find('+');
+    if (plus == std::string::npos || LeastWordConfidence(api_) >= kRetryBelowConfidence) {
+      return found;
+    }
+    const int confidence = api_.MeanTextConf();
+    if (!first_language_) {
+      first_language_ = std::make_unique<tesseract::TessBaseAPI>();
+      InitApi(*first_language_, languages_.substr(0, plus), settings_);
+      first_language_->SetPageSegMode(tesseract::PSM_SINGLE_LINE);
+      first_language_->SetImage(pix_);
+      first_language_->SetSourceResolution(resolution_);
+    }
+    first_language_->SetRectangle(region.left, region.top, region.width, region.height);
+    if (first_language_->Recognize(nullptr) != 0 || first_language_->MeanTextConf() <= confidence) {
+      return found;
+    }
+    std::vector<FoundLine> again;
+    CollectLines(*first_language_, ink, again);
+    return again;
+  }
+
+  const std::string& languages_;
+  const RecognitionSettings& settings_;
+  Pix* pix_;
+  int resolution_;
+  tesseract::TessBaseAPI api_;
+  std::unique_ptr<tesseract::TessBaseAPI> first_language_;  // made when a line needs it
+};
+
+}  // namespace
+
+std::pair<int, int> TesseractRecognizer::PrepareImage(const std::string& image_path) {
+  setMsgSeverity(L_SEVERITY_NONE);
+  const OwnedPix original = DecodeForRecognition(image_path, ReadWholeFile(image_path));
+  const Prepared prepared = Prepare(image_path, original.get());
+  const OwnedPix ink(pixThresholdToBinary(prepared.pix.get(), 160));
+  if (!ink) throw ImageError(image_path, "the image could not be converted for recognition");
+  return {pixGetWidth(prepared.pix.get()), pixGetHeight(prepared.pix.get())};
+}
+
+std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& image_path,
+                                                            const RecognitionSettings& settings,
+                                                            int max_candidates) {
+  setMsgSeverity(L_SEVERITY_NONE);
+  const std::string languages = TesseractLanguages(settings.languages);
+  const OwnedPix original = DecodeForRecognition(image_path, ReadWholeFile(image_path));
+  const Prepared prepared = Prepare(image_path, original.get());
+  Pix* pix = prepared.pix.get();
+  const OwnedPix ink(pixThresholdToBinary(pix, 160));
+  if (!ink) throw ImageError(image_path, "the image could not be converted for recognition");
+  const int resolution =
+      static_cast<int>(std::min(kMaxResolution, kSourceResolution * prepared.scale) + 0.5);
+
+  // Debian's Tesseract is built with OpenMP, and its threads make it several times slower on a
+  // busy machine. Its parallel loops name their own thread counts, which overrides
+  // omp_set_num_threads; no active parallel level runs every region on the calling thread. The
+  // page's lines are shared among readers on threads of our own instead.
+  omp_set_max_active_levels(0);
+  const unsigned readers = std::clamp(std::thread::hardware_concurrency(), 1u, kReaders);
+  std::atomic<size_t> next{0};
+  std::vector<LineRegion> regions;
+  std::vector<std::vector<FoundLine>> per_region;
+  std::vector<std::exception_ptr> errors(readers);
+  std::vector<std::thread> helpers;
+  {
+    LineReader reader(languages, settings, pix, resolution);
+    regions = FindLines(reader.api(), pix);
+    per_region.resize(regions.size());
+    // Loading a second reader's models pays off only on a page with many lines.
+    const unsigned wanted = regions.size() >= kLinesForSecondReader ? readers : 1;
+    for (unsigned index = 1; index < wanted; ++index) {
+      helpers.emplace_back([&, index] {
+        try {
+          omp_set_max_active_levels(0);
+          LineReader helper(languages, settings, pix, resolution);
+          helper.ReadAll(regions, next, ink.get(), per_region);
+        } catch (...) {
+          errors[index] = std::current_exception();
+        }
+      });
+    }
+    try {
+      reader.ReadAll(regions, next, ink.get(), per_region);
+    } catch (...) {
+      errors[0] = std::current_exception();
+    }
+  }
+  for (std::thread& helper : helpers) helper.join();
+  for (const std::exception_ptr& error : errors) {
+    if (error) std::rethrow_exception(error);
+  }
+
+  // Boxes go back to fractions of the original image, bottom-left origin.
+  const double width = pixGetWidth(pix);
+  const double height = pixGetHeight(pix);
+  std::vector<TextObservation> observations;
+  for (std::vector<FoundLine>& lines : per_region) {
+    for (FoundLine& line : lines) {
+      TextObservation observation;
+      if (max_candidates > 0) observation.candidates.push_back(std::move(line.text));
+      observation.box = {.x = line.left / width,
+                         .y = (height - line.bottom) / height,
+                         .width = (line.right - line.left) / width,
+                         .height = (line.bottom - line.top) / height};
+      observations.push_back(std::move(observation));
+    }
+  }
   return observations;
 }

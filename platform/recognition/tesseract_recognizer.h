@@ -7,9 +7,11 @@
 // Text recognition with Tesseract 5 on images that Leptonica reads: PNG, JPEG, TIFF, BMP, WebP,
 // GIF. Languages map "zh-Hans" -> chi_sim and "en-US" -> eng, loaded together so that Tesseract
 // picks per word; both levels use the LSTM models, the only ones installed; language correction
-// is Tesseract's dictionaries. Runs on the calling thread only. One observation per text line
-// with one candidate, the line as read. Images whose header claims more than kMaxPixels pixels
-// are refused before decoding. Construction is free; the models load inside each Recognize call.
+// is Tesseract's dictionaries. The image is made dark text on white and small text enlarged before
+// one layout pass; its lines are then read by two Tesseract instances on two threads of their own
+// while the calling thread waits. One observation per text line with one candidate, the line as
+// read, in the layout's page order. Images whose header claims more than kMaxPixels pixels are
+// refused before decoding. Construction is free; the models load inside each Recognize call.
 class TesseractRecognizer : public TextRecognizer {
  public:
   static constexpr long long kMaxPixels = 40'000'000;
@@ -19,7 +21,8 @@ class TesseractRecognizer : public TextRecognizer {
                                          int max_candidates) override;
 
   // The front of Recognize without the recognition: the file checks, the header's size checks,
-  // decoding and the conversion to luminance, with the same errors. Returns the prepared image's
-  // width and height. The fuzz target drives this part alone.
+  // decoding, the conversion to dark text on white, the enlargement and the ink mask, with the
+  // same errors. Returns the prepared image's width and height. The fuzz target drives this part
+  // alone.
   static std::pair<int, int> PrepareImage(const std::string& image_path);
 };

@@ -30,10 +30,10 @@ class TextRecognizer {
  public:
   virtual ~TextRecognizer() = default;
 
-  // Recognises the image file at |image_path| (relative to the working directory) on the calling
-  // thread and returns the observations in the recogniser's order, each with at most
-  // |max_candidates| candidates. Throws PlatformError naming the path and the reason when the
-  // file cannot be read as an image.
+  // Recognises the image file at |image_path| (relative to the working directory), the calling
+  // thread waiting until it is done, and returns the observations in the recogniser's order, each
+  // with at most |max_candidates| candidates. Throws PlatformError naming the path and the reason
+  // when the file cannot be read as an image.
   virtual std::vector<TextObservation> Recognize(const std::string& image_path,
                                                  const RecognitionSettings& settings,
                                                  int max_candidates) = 0;

@@ -80,7 +80,7 @@ TEST_F(JoinCli, TruncatedSegmentFailsNamingIt) {
   const std::string bytes = ReadFile(Segment("whole.mp4"));
   WriteFile(dir_.File("cut.mp4"), bytes.substr(0, bytes.size() / 2));
   ExpectFailure({"joined.mp4", "whole.mp4", "cut.mp4"},
-                "Cannot open movie cut.mp4: not a movie file, or its data is damaged");
+                "Cannot open movie cut.mp4: the recording was not finished: it has no index");
 }
 
 TEST_F(JoinCli, AudioOnlySegmentHasNoVideo) {

@@ -114,8 +114,8 @@ TEST(MicrophoneStatusRules, AFactThatCannotBeLearnedIsARefusalAndEndsTheQuestion
   EXPECT_TRUE(kStatusUnlearnable < 0 || kStatusUnlearnable > 3);
 }
 
-TEST(MicrophoneStatusRules, SandboxedCallerIsNotDeterminedUnlessTheAudioServerSaysOtherwise) {
-  const std::pair<CaptureProbe, int> cases[] = {{CaptureProbe::kReady, 0},
+TEST(MicrophoneStatusRules, SandboxedCallerIsDecidedByTheAudioServerAlone) {
+  const std::pair<CaptureProbe, int> cases[] = {{CaptureProbe::kReady, 3},
                                                 {CaptureProbe::kRefused, 1},
                                                 {CaptureProbe::kNoServer, kNoUsableMicrophone},
                                                 {CaptureProbe::kNoSource, kNoUsableMicrophone}};

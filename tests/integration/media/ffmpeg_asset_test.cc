@@ -186,7 +186,7 @@ TEST_F(FfmpegAssetTest, TruncatedMoviesFailEitherWay) {
   const std::string cut_index = dir_.File("cut_index.mp4");
   WriteFile(cut_index, bytes.substr(0, bytes.size() / 2));
   EXPECT_EQ(OpenError(cut_index),
-            "Cannot open movie " + cut_index + ": not a movie file, or its data is damaged");
+            "Cannot open movie " + cut_index + ": the recording was not finished: it has no index");
 
   // With the moov first, the index survives but points past the end.
   const std::string fast = dir_.File("fast.mp4");
@@ -199,6 +199,59 @@ TEST_F(FfmpegAssetTest, TruncatedMoviesFailEitherWay) {
   WriteFile(cut_media, fast_bytes.substr(0, fast_bytes.size() * 3 / 4));
   EXPECT_EQ(OpenError(cut_media),
             "Cannot open movie " + cut_media + ": the file ends early (truncated)");
+}
+
+TEST_F(FfmpegAssetTest, RangesComeFromThePacketsOfStreamingAndCutOffRecordings) {
+  // A live WebM: no duration and no cues, VP9 and Opus as a browser records them.
+  SegmentPlan plan;
+  plan.video_codec = "libvpx-vp9";
+  plan.streaming = true;
+  plan.audio = {AudioPlan{.duration = 1.5, .codec = "libopus"}};
+  const std::string webm = dir_.File("live.webm");
+  MakeSegment(webm, plan);
+  ASSERT_EQ(media_samples::ProbeStreams(webm)[0].duration, 0.0);
+  {
+    std::unique_ptr<Asset> asset = media_.OpenAsset(webm);
+    EXPECT_TRUE(Equal(asset->tracks(MediaType::kVideo).at(0)->time_range().duration, 2, 1));
+    // Opus frames are 20 ms; the pre-skip is not sound.
+    const TimeRange audio = asset->tracks(MediaType::kAudio).at(0)->time_range();
+    EXPECT_NEAR(MediaTimeGetSeconds(audio.start), 0.0, 0.001);
+    EXPECT_NEAR(MediaTimeGetSeconds(audio.duration), 1.5, 0.021);
+  }
+
+  // Cut off in the middle: the complete part is read. Fragmented MPEG-4 is cut inside a fragment.
+  plan.audio = {AudioPlan{.duration = 2.0, .codec = "libopus"}};
+  MakeSegment(dir_.File("whole.webm"), plan);
+  plan.video_codec = "libx264";
+  plan.audio = {AudioPlan{.duration = 2.0}};
+  const std::string fragmented = dir_.File("fragmented.mp4");
+  MakeSegment(fragmented, plan);
+  for (const std::string& whole : {fragmented, dir_.File("whole.webm")}) {
+    SCOPED_TRACE(whole);
+    const std::string bytes = ReadFile(whole);
+    const std::string cut = dir_.File("cut_" + std::filesystem::path(whole).filename().string());
+    WriteFile(cut, bytes.substr(0, bytes.size() * 3 / 5));
+    std::unique_ptr<Asset> asset = media_.OpenAsset(cut);
+    const double video =
+        MediaTimeGetSeconds(asset->tracks(MediaType::kVideo).at(0)->time_range().duration);
+    EXPECT_GT(video, 0.5);
+    EXPECT_LT(video, 1.8);
+    const double audio =
+        MediaTimeGetSeconds(asset->tracks(MediaType::kAudio).at(0)->time_range().duration);
+    EXPECT_GT(audio, 0.5);
+    EXPECT_LT(audio, 1.8);
+  }
+
+  // Nothing complete: cut inside the first fragment's header, or before the first frame.
+  const std::string bytes = ReadFile(fragmented);
+  const std::string header_only = dir_.File("header_only.mp4");
+  WriteFile(header_only, bytes.substr(0, bytes.find("moof") + 16));
+  EXPECT_EQ(OpenError(header_only),
+            "Cannot open movie " + header_only + ": the file ends early (truncated)");
+  const std::string webm_bytes = ReadFile(dir_.File("whole.webm"));
+  const std::string webm_header = dir_.File("header_only.webm");
+  WriteFile(webm_header, webm_bytes.substr(0, webm_bytes.find("\x1f\x43\xb6\x75") + 40));
+  EXPECT_THAT(OpenError(webm_header), HasSubstr("Cannot open movie " + webm_header + ": "));
 }
 
 TEST_F(FfmpegAssetTest, HostileSampleCountsFailWithoutExhaustingMemory) {

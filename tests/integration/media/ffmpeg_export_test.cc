@@ -147,7 +147,7 @@ class FfmpegExportTest : public ::testing::Test {
 
   // Every lane's ticks sit where the timeline puts them, and its empty stretches are silent.
   void ExpectLanesOnTheTimeline(const std::string& output, const std::vector<SegmentPlan>& plans,
-                                int lanes) {
+                                int lanes, double tolerance = kTickTolerance) {
     for (int lane = 0; lane < lanes; ++lane) {
       const media_samples::DecodedAudio audio = media_samples::DecodeAudioLane(output, lane);
       const std::vector<double> expected = media_samples::ExpectedTicks(plans, lane);
@@ -155,7 +155,7 @@ class FfmpegExportTest : public ::testing::Test {
           media_samples::CompareTicks(expected, media_samples::TickOnsets(audio));
       ::testing::Test::RecordProperty("lane" + std::to_string(lane) + "_max_tick_error_us",
                                       static_cast<int>(comparison.max_error * 1e6));
-      EXPECT_TRUE(comparison.Within(kTickTolerance))
+      EXPECT_TRUE(comparison.Within(tolerance))
           << "lane " << lane << ": max error " << comparison.max_error << " s, "
           << comparison.missing << " missing, " << comparison.unexpected << " unexpected";
       for (const auto& gap : media_samples::ExpectedSilence(plans, lane)) {
@@ -406,8 +406,8 @@ TEST_F(FfmpegExportTest, MovAndM4vSegmentsJoinIntoMp4) {
 }
 
 TEST_F(FfmpegExportTest, MatroskaSegmentStillGetsTheIndexFirst) {
-  // Matroska does not list every packet up front, so no room is reserved for the index: the muxer
-  // moves the media behind it at the end instead.
+  // Matroska does not list every packet up front; they are counted when it is opened, so room for
+  // the index is kept before the media as for MPEG-4 segments.
   std::vector<SegmentPlan> plans(2);
   for (SegmentPlan& plan : plans) plan.audio = {AudioPlan{}};
   std::vector<std::string> paths = Make(plans);
@@ -421,7 +421,7 @@ TEST_F(FfmpegExportTest, MatroskaSegmentStillGetsTheIndexFirst) {
   ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
   EXPECT_TRUE(media_samples::MoovBeforeMdat(output));
   EXPECT_EQ(media_samples::TopLevelBoxes(output),
-            (std::vector<std::string>{"ftyp", "moov", "free", "mdat"}));
+            (std::vector<std::string>{"ftyp", "moov", "free", "free", "mdat"}));
   EXPECT_NEAR(media_samples::ProbeStreams(output)[0].duration, 4.0, 0.001);
   EXPECT_TRUE(media_samples::DecodesCleanly(output).clean());
 }
@@ -480,6 +480,175 @@ TEST_F(FfmpegExportTest, SegmentCutBetweenKeyFramesIsReencodedFromItsCut) {
   EXPECT_EQ(report.frames[0], 165);
   EXPECT_NE(media_samples::VideoPackets(output).front(),
             media_samples::VideoPackets(paths[1]).front());
+}
+
+// The sum of the segments' video durations as their assets report them, in seconds.
+double ReportedDuration(const std::vector<std::string>& paths) {
+  FfmpegMedia media;
+  MediaTime sum = kMediaTimeZero;
+  for (const std::string& path : paths) {
+    sum = MediaTimeAdd(
+        sum, media.OpenAsset(path)->tracks(MediaType::kVideo).at(0)->time_range().duration);
+  }
+  return MediaTimeGetSeconds(sum);
+}
+
+TEST_F(FfmpegExportTest, RecorderFilesAreCopiedWhereMpeg4CarriesTheirCodecs) {
+  // Half an Opus frame (20 ms) on the grid, plus the pre-skip the header takes off the start.
+  constexpr double kOpusTolerance = 0.017;
+  struct Case {
+    std::string name, extension, video_codec, audio_codec, tag;
+  };
+  const Case cases[] = {
+      {"vp9_opus", ".webm", "libvpx-vp9", "libopus", "vp09"},
+      {"hevc_aac", ".mp4", "libx265", "aac", "hvc1"},
+      {"h264_opus", ".mkv", "libx264", "libopus", "avc1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<SegmentPlan> plans(2);
+    plans[0].video_duration = 1.5;
+    plans[0].audio = {AudioPlan{.duration = 1.2, .codec = c.audio_codec}};
+    plans[1].audio = {AudioPlan{.duration = 2.5, .codec = c.audio_codec}};
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < plans.size(); ++i) {
+      plans[i].video_codec = c.video_codec;
+      plans[i].streaming = c.extension != ".mp4";
+      paths.push_back(dir_.File(c.name + std::to_string(i) + c.extension));
+      MakeSegment(paths.back(), plans[i]);
+    }
+    const std::string output = dir_.File(c.name + ".mp4");
+
+    const Outcome outcome = Join(paths, output);
+    ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+    std::vector<media_samples::PacketDigest> inputs;
+    for (const std::string& path : paths) {
+      for (const auto& packet : media_samples::VideoPackets(path)) inputs.push_back(packet);
+    }
+    EXPECT_EQ(media_samples::VideoPackets(output), inputs);
+    const auto streams = media_samples::ProbeStreams(output);
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_EQ(streams[0].tag, c.tag);
+    EXPECT_NEAR(streams[0].duration, 3.5, 0.001);
+    EXPECT_EQ(streams[1].codec, c.audio_codec == "aac" ? "aac" : "opus");
+    EXPECT_NEAR(streams[1].duration, 3.5, 0.021);
+    const auto report = media_samples::DecodesCleanly(output);
+    EXPECT_TRUE(report.clean()) << report.first_error;
+    EXPECT_EQ(report.frames[0], 105);
+    ExpectLanesOnTheTimeline(output, plans, 1, kOpusTolerance);
+  }
+}
+
+TEST_F(FfmpegExportTest, CopiedVariableRateAndReorderedVideoKeepsItsOwnTimestamps) {
+  // B-frames (an edit list hides their decoding delay) and a frame left out every 1/6 s, in
+  // MPEG-4 and in a live Matroska recording.
+  std::vector<SegmentPlan> plans(2);
+  plans[1].video_duration = 1.5;
+  for (SegmentPlan& plan : plans) {
+    plan.b_frames = 2;
+    plan.variable_rate = true;
+    plan.audio = {AudioPlan{.duration = plan.video_duration}};
+  }
+  plans[1].streaming = true;
+  const std::vector<std::string> paths = {dir_.File("a.mp4"), dir_.File("b.mkv")};
+  MakeSegment(paths[0], plans[0]);
+  MakeSegment(paths[1], plans[1]);
+  // Both end on a left-out frame: each lasts to the end of its frame before.
+  const double reported = ReportedDuration(paths);
+  EXPECT_NEAR(reported, 3.5 - 2.0 / 30, 0.002);
+  const std::string output = dir_.File("joined.mp4");
+
+  const Outcome outcome = Join(paths, output);
+  ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+  std::vector<media_samples::PacketDigest> inputs;
+  std::vector<double> times;
+  double offset = 0;
+  for (const std::string& path : paths) {
+    const auto packets = media_samples::VideoPackets(path);
+    double first = packets.front().pts;
+    for (const auto& packet : packets) first = std::min(first, packet.pts);
+    for (const auto& packet : packets) {
+      inputs.push_back(packet);
+      times.push_back(packet.pts - first + offset);
+    }
+    offset += ReportedDuration({path});
+  }
+  const auto packets = media_samples::VideoPackets(output);
+  ASSERT_EQ(packets, inputs);
+  for (size_t i = 0; i < packets.size(); ++i) {
+    EXPECT_NEAR(packets[i].pts, times[i], 0.0011) << "packet " << i;
+  }
+  const auto streams = media_samples::ProbeStreams(output);
+  EXPECT_NEAR(streams[0].duration, reported, 1.0 / 30);
+  const auto report = media_samples::DecodesCleanly(output);
+  EXPECT_TRUE(report.clean()) << report.first_error;
+  EXPECT_EQ(report.frames[0], static_cast<std::int64_t>(inputs.size()));
+}
+
+TEST_F(FfmpegExportTest, WhatMpeg4CannotCarryOrCutOffRecordingsAreReencodedWhole) {
+  // VP8 at an odd size, as a browser records a window: H.264 at the even size, Opus still copied.
+  SegmentPlan vp8;
+  vp8.video_codec = "libvpx";
+  vp8.width = 161;
+  vp8.height = 121;
+  vp8.streaming = true;
+  vp8.audio = {AudioPlan{.codec = "libopus"}};
+  const std::string odd = dir_.File("odd.webm");
+  MakeSegment(odd, vp8);
+  const Outcome vp8_outcome = Join({odd, odd}, dir_.File("vp8.mp4"));
+  ASSERT_EQ(vp8_outcome.status, ExportStatus::kCompleted) << vp8_outcome.error;
+  const auto vp8_streams = media_samples::ProbeStreams(dir_.File("vp8.mp4"));
+  ASSERT_EQ(vp8_streams.size(), 2u);
+  EXPECT_EQ(vp8_streams[0].codec, "h264");
+  EXPECT_EQ(vp8_streams[0].width, 160);
+  EXPECT_EQ(vp8_streams[0].height, 120);
+  EXPECT_NEAR(vp8_streams[0].duration, 4.0, 0.001);
+  EXPECT_EQ(vp8_streams[1].codec, "opus");
+  ExpectLanesOnTheTimeline(dir_.File("vp8.mp4"), {vp8, vp8}, 1, 0.017);
+
+  // A fragmented recording cut off inside a fragment gives its complete part; VP9 next to it
+  // makes the video re-encoded, and Opus next to AAC the lane.
+  SegmentPlan fragmented;
+  fragmented.streaming = true;
+  fragmented.audio = {AudioPlan{}};
+  MakeSegment(dir_.File("whole.mp4"), fragmented);
+  const std::string bytes = ReadFile(dir_.File("whole.mp4"));
+  const std::string cut = dir_.File("cut.mp4");
+  WriteFile(cut, bytes.substr(0, bytes.size() * 3 / 5));
+  SegmentPlan vp9 = vp8;
+  vp9.video_codec = "libvpx-vp9";
+  vp9.width = 160;
+  vp9.height = 120;
+  const std::string webm = dir_.File("vp9.webm");
+  MakeSegment(webm, vp9);
+  const std::vector<std::string> paths = {cut, webm};
+  const double reported = ReportedDuration(paths);
+  EXPECT_GT(reported, 2.5);
+  EXPECT_LT(reported, 3.8);
+  const std::string output = dir_.File("joined.mp4");
+  const Outcome outcome = Join(paths, output);
+  ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+  const auto streams = media_samples::ProbeStreams(output);
+  ASSERT_EQ(streams.size(), 2u);
+  EXPECT_EQ(streams[0].codec, "h264");
+  EXPECT_NEAR(streams[0].duration, reported, 1.0 / 30);
+  EXPECT_EQ(streams[1].codec, "aac");
+  EXPECT_NEAR(streams[1].duration, reported, 0.022);
+  const auto report = media_samples::DecodesCleanly(output);
+  EXPECT_TRUE(report.clean()) << report.first_error;
+  // Every tick of the cut-off part up to its end, then the second segment's. The cut part's last
+  // tick comes less than 0.1 s before the second segment's first.
+  const std::vector<media_samples::SegmentLayout> layouts = {
+      {reported - 2.0, media_samples::ReadLayout(cut).audio}, media_samples::LayoutOf(vp9)};
+  const media_samples::DecodedAudio audio = media_samples::DecodeAudioLane(output, 0);
+  std::vector<double> ticks =
+      media_samples::TickOnsets(audio.samples, audio.sample_rate, 0.1, 0.05);
+  for (double& tick : ticks) tick += audio.start;
+  const auto comparison =
+      media_samples::CompareTicks(media_samples::ExpectedTicks(layouts, 0), ticks);
+  EXPECT_TRUE(comparison.Within(kTickTolerance))
+      << "max error " << comparison.max_error << " s, " << comparison.missing << " missing, "
+      << comparison.unexpected << " unexpected";
 }
 
 TEST_F(FfmpegExportTest, ExistingOutputIsNeverReplaced) {

@@ -145,7 +145,10 @@ std::string FfmpegFormat(const std::string& path) {
   if (extension == ".mov") return "mov";
   // ffmpeg maps a bare .m4v to the raw MPEG-4 video muxer; the ipod muxer writes M4V movies.
   if (extension == ".m4v") return "ipod";
-  Fail(path, "cannot make a segment with extension '" + extension + "' (use .mp4, .mov or .m4v)");
+  if (extension == ".mkv") return "matroska";
+  if (extension == ".webm") return "webm";
+  Fail(path, "cannot make a segment with extension '" + extension +
+                 "' (use .mp4, .mov, .m4v, .mkv or .webm)");
 }
 
 std::string Number(double value) {
@@ -261,8 +264,24 @@ void MakeSegment(const std::string& path, const SegmentPlan& plan) {
   }
   int input = 0;
   if (plan.has_video) {
-    args.insert(args.end(), {"-map", "0:v", "-c:v", "libx264", "-preset", "ultrafast", "-crf",
-                             std::to_string(plan.crf), "-pix_fmt", "yuv420p", "-threads", "1"});
+    const std::string crf = std::to_string(plan.crf);
+    args.insert(args.end(),
+                {"-map", "0:v", "-c:v", plan.video_codec, "-pix_fmt", "yuv420p", "-threads", "1"});
+    if (plan.video_codec == "libvpx" || plan.video_codec == "libvpx-vp9") {
+      args.insert(args.end(),
+                  {"-deadline", "realtime", "-cpu-used", "8", "-crf", crf, "-b:v", "1M"});
+    } else if (plan.video_codec == "libsvtav1") {
+      args.insert(args.end(), {"-preset", "12", "-crf", crf});
+    } else if (plan.video_codec == "libx265") {
+      args.insert(args.end(), {"-preset", "ultrafast", "-crf", crf, "-x265-params",
+                               "log-level=none:pools=1:frame-threads=1"});
+    } else {
+      args.insert(args.end(),
+                  {"-preset", "ultrafast", "-crf", crf, "-bf", std::to_string(plan.b_frames)});
+    }
+    if (plan.variable_rate) {
+      args.insert(args.end(), {"-vf", "select='not(eq(mod(n,5),4))'", "-fps_mode", "vfr"});
+    }
     ++input;
   }
   for (size_t i = 0; i < plan.audio.size(); ++i, ++input) {
@@ -271,6 +290,15 @@ void MakeSegment(const std::string& path, const SegmentPlan& plan) {
                 {"-map", std::to_string(input) + ":a", "-c:a:" + index, plan.audio[i].codec});
   }
   if (plan.start != 0) args.insert(args.end(), {"-output_ts_offset", Number(plan.start)});
+  if (plan.streaming) {
+    if (format == "matroska" || format == "webm") {
+      args.insert(args.end(), {"-live", "1"});
+    } else {
+      // A fragment every half second, as recorders cut them.
+      args.insert(args.end(), {"-g", std::to_string(std::max(1, plan.fps / 2)), "-movflags",
+                               "frag_keyframe+empty_moov+default_base_moof"});
+    }
+  }
 
   if (plan.rotation % 360 == 0 || !plan.has_video) {
     args.insert(args.end(), {"-f", format, path});

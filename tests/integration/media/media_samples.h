@@ -21,16 +21,23 @@ struct AudioPlan {
   double start = 0.0;         // delay of this track's first sample after the segment's start
 };
 
-// A movie segment. The container follows the path's extension: .mp4, .mov or .m4v.
+// A movie segment. The container follows the path's extension: .mp4, .mov, .m4v, .mkv or .webm.
 struct SegmentPlan {
   bool has_video = true;
   double video_duration = 2.0;
   int width = 160;
   int height = 120;
   int fps = 30;
-  int crf = 23;        // libx264 quality; two values give different extradata (PPS)
-  int rotation = 0;    // clockwise degrees (0, 90, 180, 270), stored as the track's matrix
-  double start = 0.0;  // timestamp of the segment's first frame/sample in the file
+  // An ffmpeg encoder: libx264, libx265, libvpx (VP8), libvpx-vp9, libsvtav1.
+  std::string video_codec = "libx264";
+  int crf = 23;  // quality; two values give different extradata (the PPS for libx264)
+  // Written the way a live recorder writes: Matroska/WebM without duration or cues, MPEG-4 as
+  // fragments after an empty index.
+  bool streaming = false;
+  int b_frames = 0;            // libx264: B-frames between references (reordered, an edit list)
+  bool variable_rate = false;  // every fifth frame left out: gaps in the frame times
+  int rotation = 0;            // clockwise degrees (0, 90, 180, 270), stored as the track's matrix
+  double start = 0.0;          // timestamp of the segment's first frame/sample in the file
   std::vector<AudioPlan> audio;
 };
 

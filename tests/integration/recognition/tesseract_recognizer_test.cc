@@ -1,5 +1,4 @@
 // TesseractRecognizer against the real Tesseract and Leptonica, on images drawn by the tests.
-#include "platform/platform_error.h"
 #include "platform/recognition/tesseract_recognizer.h"
 
 #include <fcntl.h>
@@ -9,11 +8,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 
 #include "app/tool_error.h"
 #include "commands/fixture.h"
 #include "commands/ocr.h"
 #include "platform/drawing/pango_drawing.h"
+#include "platform/platform_error.h"
 #include "tests/support/bad_images.h"
 #include "tests/support/run_tool.h"
 #include "tests/support/text_scenes.h"
@@ -128,6 +129,59 @@ TEST(TesseractRecognizer, SidebarAndBodyOfAHighDensityScreenshotStaySeparateLine
   }
   const std::string expected = Joined(ExpectedLines(scene));
   EXPECT_LE(EditDistance(expected, Joined(read)) * 100, expected.size() * 3) << Joined(read);
+}
+
+// Small UI text at 1x, light text on coloured bands and a mixed line: enlarged and made dark on
+// white before Tesseract reads it, read by two recognisers, reported in page order with boxes
+// where the lines were drawn on the original image.
+TEST(TesseractRecognizer, SmallAndColouredUiTextIsReadInPageOrderWithBoxesOnTheImage) {
+  TempDir dir;
+  TextScene scene{"ui", 520, 400, text_scenes::kWhite, {}, {}};
+  struct Row {
+    std::string text;
+    double size;
+    Rgb ink;
+    std::optional<Rgb> band;
+  };
+  const std::vector<Row> rows = {
+      {"Recording saved to Movies", 13, text_scenes::kBlack, {}},
+      {"隐私与安全性", 13, text_scenes::kWhite, Rgb{0.04, 0.40, 0.85}},
+      {"Restart to update", 14, text_scenes::kWhite, Rgb{0.0, 0.48, 1.0}},
+      {"内置麦克风", 13, text_scenes::kBlack, {}},
+      {"PR #482 已经 merge 了", 14, text_scenes::kBlack, {}},
+      {"Low battery: 9% remaining", 14, text_scenes::kWhite, Rgb{0.96, 0.62, 0.04}},
+      {"/home/lin/Videos/Quorvane", 12, {0.6, 0.6, 0.62}, {}},
+      {"Stop", 13, text_scenes::kWhite, Rgb{0.86, 0.2, 0.18}},
+      {"开启后将在菜单栏显示录制时间", 12, text_scenes::kGreyText, {}}};
+  double top = 12;
+  for (const Row& row : rows) {
+    if (row.band)
+      scene.bands.push_back({{12, top - 8, 300, LineBoxHeight(row.size) + 16}, *row.band});
+    scene.lines.push_back({row.text, 24, top, row.size, row.ink});
+    top += 43;
+  }
+  const std::vector<TextObservation> lines = Read(DrawToFile(scene, dir));
+  const std::vector<std::string> read = Texts(lines);
+  const std::vector<std::string> expected = ExpectedLines(scene);
+  ASSERT_EQ(read.size(), expected.size()) << Joined(read);
+  // White on blue, white on orange and red, and the space where Chinese meets Latin, exactly.
+  for (size_t exact : {1, 4, 5, 7}) EXPECT_EQ(read[exact], expected[exact]);
+  EXPECT_LE(EditDistance(Joined(expected), Joined(read)) * 100, Joined(expected).size() * 6)
+      << Joined(read);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    SCOPED_TRACE(i);
+    // Page order: each line is its own drawn line, nearly letter for letter.
+    EXPECT_LE(EditDistance(expected[i], read[i]) * 10, expected[i].size() * 3) << read[i];
+    const NormalizedBox& box = lines[i].box;
+    // The ink lies inside the line's logical box, which starts at (24, top) pixels of the image.
+    const double ink_top = (1.0 - box.y - box.height) * scene.height;
+    EXPECT_NEAR(box.x * scene.width, 24, 4);
+    EXPECT_GE(ink_top, scene.lines[i].top - 2);
+    EXPECT_LE(ink_top + box.height * scene.height,
+              scene.lines[i].top + LineBoxHeight(scene.lines[i].size) + 2);
+    EXPECT_GE(box.height * scene.height, scene.lines[i].size * 0.5);
+    EXPECT_LT(box.x + box.width, 0.7);
+  }
 }
 
 TEST(TesseractRecognizer, SuccessfulRecognitionPrintsNothingItself) {
