@@ -1,8 +1,5 @@
 #include "platform/media/ffmpeg_media.h"
 
-#include <algorithm>
-#include <optional>
-
 #include "platform/platform_error.h"
 #include "platform/media/ffmpeg_composition.h"
 #include "platform/media/ffmpeg_export.h"
@@ -13,61 +10,6 @@ MediaTime InTimeBase(std::int64_t ticks, AVRational time_base) {
   return MediaTimeReduced({ticks * time_base.num, time_base.den});
 }
 
-// How far a video track's stated end may lie beyond the end of its last picture.
-constexpr std::int64_t kClaimSlackMicroseconds = 5'000'000;
-
-// The latest pts + duration of the packets of stream |index| from |input|'s read position to the
-// end of the file.
-std::optional<std::int64_t> LastPacketEnd(AVFormatContext& input, int index) {
-  std::optional<std::int64_t> end;
-  AVPacket* packet = av_packet_alloc();
-  if (packet == nullptr) return std::nullopt;
-  while (av_read_frame(&input, packet) >= 0) {
-    const std::int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-    if (packet->stream_index == index && pts != AV_NOPTS_VALUE) {
-      const std::int64_t packet_end =
-          pts + std::clamp<std::int64_t>(packet->duration, 0, INT32_MAX);
-      if (!end || packet_end > *end) end = packet_end;
-    }
-    av_packet_unref(packet);
-  }
-  av_packet_free(&packet);
-  return end;
-}
-
-// Where the pictures of |source| really end, in its time base: read from the key frame before
-// its stated end or, where the file cannot be sought (no index), from its start. Moves |input|'s
-// read position.
-std::int64_t DataEnd(AVFormatContext& input, const SourceStream& source) {
-  const std::int64_t stated_end = source.start + source.duration;
-  if (av_seek_frame(&input, source.index, stated_end, AVSEEK_FLAG_BACKWARD) >= 0) {
-    if (std::optional<std::int64_t> end = LastPacketEnd(input, source.index)) return *end;
-  }
-  InputPtr again = OpenMovie(source.path, /*analyze=*/false);
-  if (source.index < static_cast<int>(again->nb_streams)) {
-    if (std::optional<std::int64_t> end = LastPacketEnd(*again, source.index)) return *end;
-  }
-  return source.start;
-}
-
-// A header may state any duration, and the export is as long as the durations it lays end to
-// end (an hour of silence is encoded for an hour-long gap). A video track that claims to last
-// well past its last picture is refused.
-void CheckStatedDuration(AVFormatContext& input, const SourceStream& source) {
-  if (source.duration <= 0) return;
-  const std::int64_t data_end = DataEnd(input, source);
-  const std::int64_t slack =
-      av_rescale_q(kClaimSlackMicroseconds, AV_TIME_BASE_Q, source.time_base);
-  const std::int64_t stated_end = source.start + source.duration;
-  if (stated_end - data_end <= slack) return;
-  const auto seconds = [&](std::int64_t ticks) {
-    return std::to_string(av_rescale_q(ticks, source.time_base, {1, 1}));
-  };
-  throw PlatformError("Cannot open movie " + source.path + ": its video claims to last " +
-                      seconds(source.duration) + " s but its pictures end at " +
-                      seconds(data_end - source.start) + " s");
-}
-
 class FfmpegAsset : public Asset {
  public:
   explicit FfmpegAsset(const std::string& path) {
@@ -76,8 +18,6 @@ class FfmpegAsset : public Asset {
     std::vector<PacketSpan> spans;
     if (NeedsPacketScan(*input, path)) spans = ScanPackets(*input, path, ends_early);
     bool video_found = false;
-    // Where the packets were scanned, the time ranges come from them; otherwise from the header.
-    std::vector<std::shared_ptr<const SourceStream>> checks;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
       const AVStream& stream = *input->streams[i];
       const AVMediaType type = stream.codecpar->codec_type;
@@ -95,11 +35,9 @@ class FfmpegAsset : public Asset {
           ThrowAvError("Cannot open movie", path, AVERROR_EOF);
         }
       }
-      if (type == AVMEDIA_TYPE_VIDEO && spans.empty()) checks.push_back(source);
       auto& list = type == AVMEDIA_TYPE_VIDEO ? video_ : audio_;
       list.push_back(std::make_unique<FfmpegAssetTrack>(std::move(source)));
     }
-    for (const auto& source : checks) CheckStatedDuration(*input, *source);
   }
 
   std::vector<const AssetTrack*> tracks(MediaType type) const override {

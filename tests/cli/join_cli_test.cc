@@ -106,8 +106,8 @@ TEST_F(JoinCli, ExistingOutputIsNeverReplaced) {
 }
 
 // Hostile movies, each joined before a valid segment: two damaged ones that once made the
-// re-encode path abort (SIGABRT, no error line), and two whose headers claim 10^7 s (one with an
-// index, one without) that once kept the export busy until its timeout. Each fails with one line
+// re-encode path abort (SIGABRT, no error line), and two whose headers claim 10^7 s (one with
+// cues, one cut off without) that once kept the export busy until its timeout. Each fails with one line
 // naming it and leaves nothing, or joins into a movie that opens again; never a signal, never
 // the timeout.
 TEST_F(JoinCli, HostileSegmentsFailCleanlyOrJoin) {
