@@ -190,8 +190,9 @@ std::vector<PacketSpan> ScanPackets(AVFormatContext& input, const std::string& p
   auto settle = [&](int index, std::int64_t length, bool last) {
     PacketSpan& span = spans[index];
     const Pending& held = pending[index];
-    if (held.pts != AV_NOPTS_VALUE) {
-      if (span.end == AV_NOPTS_VALUE || held.pts + length > span.end) span.end = held.pts + length;
+    std::int64_t end = 0;
+    if (held.pts != AV_NOPTS_VALUE && !__builtin_add_overflow(held.pts, length, &end)) {
+      if (span.end == AV_NOPTS_VALUE || end > span.end) span.end = end;
     }
     const AVCodecParameters& codec = *input.streams[index]->codecpar;
     if (codec.codec_type != AVMEDIA_TYPE_AUDIO || codec.sample_rate <= 0) return;
@@ -224,9 +225,20 @@ std::vector<PacketSpan> ScanPackets(AVFormatContext& input, const std::string& p
       Pending& held = pending[index];
       const std::int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
       const std::int64_t time = packet->dts != AV_NOPTS_VALUE ? packet->dts : pts;
+      if (time == AV_NOPTS_VALUE) {
+        // No time at all (a hostile file): counted, but it cannot place the stream.
+        ++span.count;
+        ++total;
+        av_packet_unref(packet.get());
+        continue;
+      }
       if (span.count == 0) span.first_time = time;
       if (held.held) {
-        const std::int64_t length = held.duration > 0 ? held.duration : time - held.time;
+        std::int64_t elapsed = 0;
+        if (held.time == AV_NOPTS_VALUE || __builtin_sub_overflow(time, held.time, &elapsed)) {
+          elapsed = 0;
+        }
+        const std::int64_t length = held.duration > 0 ? held.duration : elapsed;
         settle(index, length, false);
         held.length = length;
       }
