@@ -19,6 +19,8 @@ extern "C" {
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/media/ffmpeg_reencode.h"
+#include "platform/media/ffmpeg_source.h"
 #include "tests/support/run_tool.h"
 
 namespace media_samples {
@@ -31,12 +33,6 @@ constexpr std::chrono::milliseconds kFfmpegTimeout{60000};
   throw std::runtime_error(path + ": " + reason);
 }
 
-std::string AvErrorText(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
-
 void Check(int code, const std::string& path, const std::string& what) {
   if (code < 0) Fail(path, what + " failed: " + AvErrorText(code));
 }
@@ -47,19 +43,11 @@ struct FormatCloser {
 struct CodecCloser {
   void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
 };
-struct PacketFreer {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
 struct SwrFreer {
   void operator()(SwrContext* context) const { swr_free(&context); }
 };
 using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
 using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrFreer>;
 
 // Error-level library messages while DecodesCleanly runs.
