@@ -312,6 +312,22 @@ std::string SpacedAtScriptChanges(const tesseract::ResultIterator& line_start,
   return spaced;
 }
 
+// The edges of round avatars and icons left by the background come out as lines of symbols
+// ("=", "-"); a line without a single letter, digit or Chinese character read at less than this
+// confidence is one of them.
+constexpr float kSymbolLineConfidence = 80;
+
+bool IsPhantom(const std::string& text, float confidence) {
+  if (confidence >= kSymbolLineConfidence) return false;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    const size_t length = lead < 0x80 ? 1 : lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 1;
+    if (length == 2 || ScriptOf(std::string_view(text).substr(i, length)) != 0) return false;
+    i += length;
+  }
+  return true;
+}
+
 // Appends the text lines of the last recognition to |lines|; |ink| is the prepared image in 1 bpp.
 void CollectLines(tesseract::TessBaseAPI& api, Pix* ink, std::vector<FoundLine>& lines) {
   std::unique_ptr<tesseract::ResultIterator> line(api.GetIterator());
@@ -324,6 +340,7 @@ void CollectLines(tesseract::TessBaseAPI& api, Pix* ink, std::vector<FoundLine>&
     std::string text(utf8.get());
     if (IsBlank(text)) continue;
     while (!text.empty() && text.back() == '\n') text.pop_back();
+    if (IsPhantom(text, line->Confidence(kLine))) continue;
     FoundLine found;
     if (!line->BoundingBox(kLine, &found.left, &found.top, &found.right, &found.bottom)) continue;
     found.text = SpacedAtScriptChanges(*line, text, ink,
@@ -349,16 +366,23 @@ struct LineRegion {
   int left, top, width, height;
 };
 
-// The text lines of the page in Tesseract's reading order, from its layout analysis alone.
-std::vector<LineRegion> FindLines(tesseract::TessBaseAPI& api, Pix* pix) {
+// The text lines Tesseract's layout analysis finds on the image |api| holds, in its reading
+// order, scaled by |scale| into pixels of an image of |image_width| x |image_height|.
+std::vector<LineRegion> FindLines(tesseract::TessBaseAPI& api, double scale, int image_width,
+                                  int image_height) {
   std::vector<LineRegion> regions;
   std::unique_ptr<tesseract::PageIterator> line(api.AnalyseLayout());
   if (!line) return regions;
-  const int image_width = pixGetWidth(pix), image_height = pixGetHeight(pix);
   do {
-    if (!PTIsTextType(line->BlockType())) continue;
+    // Screens carry no vertical text; what the layout takes for it is a column of icons or
+    // avatars, or a whole sidebar of short lines, which a reading as one line loses.
+    if (!PTIsTextType(line->BlockType()) || line->BlockType() == tesseract::PT_VERTICAL_TEXT) continue;
     int left = 0, top = 0, right = 0, bottom = 0;
     if (!line->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom)) continue;
+    left = static_cast<int>(left * scale);
+    top = static_cast<int>(top * scale);
+    right = static_cast<int>(std::ceil(right * scale));
+    bottom = static_cast<int>(std::ceil(bottom * scale));
     const int pad_y = (bottom - top) / 5, pad_x = (bottom - top) / 2;
     left = std::max(0, left - pad_x);
     top = std::max(0, top - pad_y);
@@ -367,6 +391,30 @@ std::vector<LineRegion> FindLines(tesseract::TessBaseAPI& api, Pix* pix) {
     if (right > left && bottom > top) regions.push_back({left, top, right - left, bottom - top});
   } while (line->Next(tesseract::RIL_TEXTLINE));
   return regions;
+}
+
+// Whether |a| and |b| share at least half of the shorter one's height and overlap at all across.
+bool SameLine(const LineRegion& a, const LineRegion& b) {
+  const int shared_y = std::min(a.top + a.height, b.top + b.height) - std::max(a.top, b.top);
+  const int shared_x = std::min(a.left + a.width, b.left + b.width) - std::max(a.left, b.left);
+  return shared_x > 0 && 2 * shared_y >= std::min(a.height, b.height);
+}
+
+// |lines| with those of |more| that none of them covers, each put before the first line of
+// |lines| that starts below its middle, so that the page order holds.
+std::vector<LineRegion> WithMissingLines(std::vector<LineRegion> lines,
+                                         const std::vector<LineRegion>& more) {
+  for (const LineRegion& extra : more) {
+    if (std::any_of(lines.begin(), lines.end(),
+                    [&](const LineRegion& line) { return SameLine(line, extra); })) {
+      continue;
+    }
+    const int middle = extra.top + extra.height / 2;
+    auto at = std::find_if(lines.begin(), lines.end(),
+                           [&](const LineRegion& line) { return line.top > middle; });
+    lines.insert(at, extra);
+  }
+  return lines;
 }
 
 // Reads lines of one page, one line at a time, on the thread that calls it. Several readers share
@@ -466,7 +514,18 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
   std::vector<std::thread> helpers;
   {
     LineReader reader(languages, settings, pix, resolution);
-    regions = FindLines(reader.api(), pix);
+    // The layout of the prepared image misses some text beside icons that the layout of the
+    // image as it came finds, and the other way round; the lines of both are read.
+    const int width = pixGetWidth(pix), height = pixGetHeight(pix);
+    regions = FindLines(reader.api(), 1, width, height);
+    reader.api().SetImage(original.get());
+    reader.api().SetSourceResolution(kSourceResolution);
+    regions = WithMissingLines(
+        std::move(regions),
+        FindLines(reader.api(), static_cast<double>(width) / pixGetWidth(original.get()), width,
+                  height));
+    reader.api().SetImage(pix);
+    reader.api().SetSourceResolution(resolution);
     per_region.resize(regions.size());
     // Loading a second reader's models pays off only on a page with many lines.
     const unsigned wanted = regions.size() >= kLinesForSecondReader ? readers : 1;
