@@ -79,11 +79,12 @@ class VideoCopySource : public PacketSource {
 
   PacketPtr Next() override {
     while (true) {
-      if (!ready_.empty()) {
+      if (ready_.size() > kHeld || (placement_done_ && !ready_.empty())) {
         PacketPtr packet = std::move(ready_.front());
         ready_.pop_front();
         return packet;
       }
+      placement_done_ = false;
       CheckCancelled(context_);
       if (!reader_) {
         if (next_ >= placements_.size()) return nullptr;
@@ -99,6 +100,8 @@ class VideoCopySource : public PacketSource {
       PacketPtr packet = reader_->Read();
       if (!packet) {
         ReleaseLeading(AV_NOPTS_VALUE);
+        LastFrameLastsTo(Map(source_end_));
+        placement_done_ = true;
         reader_.reset();
         ++next_;
         continue;
@@ -122,6 +125,21 @@ class VideoCopySource : public PacketSource {
 
  private:
   static constexpr size_t kMaxLeading = 64;
+  // Packets kept back until the next ones are read: more than any reordering delay, so that the
+  // last picture of a placement is among them when its source ends.
+  static constexpr size_t kHeld = 16;
+
+  // Recorders often leave the last frame's duration out (or write a stub of a tick): the picture
+  // shown last then lasts to the placement's end, which is what its reported duration counts.
+  void LastFrameLastsTo(std::int64_t end) {
+    AVPacket* last = nullptr;
+    for (const PacketPtr& packet : ready_) {
+      if (last == nullptr || packet->pts > last->pts) last = packet.get();
+    }
+    if (last != nullptr && last->pts < end && last->pts + last->duration < end) {
+      last->duration = end - last->pts;
+    }
+  }
 
   // Gives the packets read before the first decoding time one each, a frame apart, ending a frame
   // before |first_dts| (their own presentation times when it is unknown), and queues them.
@@ -169,6 +187,7 @@ class VideoCopySource : public PacketSource {
   std::int64_t offset_ = 0;
   std::optional<std::int64_t> last_dts_;
   bool dts_seen_ = false;
+  bool placement_done_ = false;     // its source has ended: hand out every packet still held
   std::vector<PacketPtr> leading_;  // read before the first packet with a decoding time
   std::deque<PacketPtr> ready_;     // retimed, in decoding order
 };

@@ -105,6 +105,7 @@ class VideoReencodeSource : public PacketSource {
       if (!reader_) {
         if (next_ >= placements_.size()) {
           Take(encoder_->Encode(nullptr));
+          LastFrameLastsTo(end_);
           drained_ = true;
           continue;
         }
@@ -131,6 +132,21 @@ class VideoReencodeSource : public PacketSource {
     source_end_ =
         ToTicks(MediaTimeAdd(placement.range.start, placement.range.duration), source.time_base);
     offset_ = ToTicks(placement.at, encoder_->codec_context()->time_base);
+    end_ = ToTicks(MediaTimeAdd(placement.at, placement.range.duration),
+                   encoder_->codec_context()->time_base);
+  }
+
+  // The encoder leaves the last picture's duration out: it lasts to the end of the track, which
+  // is what the reported duration counts. The drain hands out the last picture.
+  void LastFrameLastsTo(std::int64_t end) {
+    AVPacket* last = nullptr;
+    for (const PacketPtr& packet : ready_) {
+      if (last == nullptr || packet->pts > last->pts) last = packet.get();
+    }
+    if (last != nullptr && last_pts_ && last->pts == *last_pts_ &&
+        last->pts + last->duration < end) {
+      last->duration = end - last->pts;
+    }
   }
 
   void Encode(FramePtr frame) {
@@ -163,6 +179,7 @@ class VideoReencodeSource : public PacketSource {
   std::int64_t source_start_ = 0;
   std::int64_t source_end_ = 0;
   std::int64_t offset_ = 0;
+  std::int64_t end_ = 0;  // of the placement, in the encoder's time base
   std::optional<std::int64_t> last_pts_;
   std::deque<PacketPtr> ready_;
   bool drained_ = false;

@@ -29,6 +29,41 @@ struct ParametersDeleter {
   }
 };
 
+// How many 48 kHz samples each packet of an Opus stream holds, from the packet's own table of
+// contents: recorders time their packets by a capture clock that jitters around the frame length.
+class OpusPacketLength {
+ public:
+  explicit OpusPacketLength(const AVCodecParameters& parameters)
+      : parser_(av_parser_init(AV_CODEC_ID_OPUS)), context_(avcodec_alloc_context3(nullptr)) {
+    if (!parser_ || !context_ || avcodec_parameters_to_context(context_.get(), &parameters) < 0) {
+      parser_.reset();
+      return;
+    }
+    parser_->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+  }
+
+  // 0 when the packet's table of contents cannot be read.
+  int Samples(const AVPacket& packet) {
+    if (!parser_ || packet.size <= 0) return 0;
+    std::uint8_t* data = nullptr;
+    int size = 0;
+    parser_->duration = 0;
+    av_parser_parse2(parser_.get(), context_.get(), &data, &size, packet.data, packet.size,
+                     AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    return size == packet.size ? std::max(0, parser_->duration) : 0;
+  }
+
+ private:
+  struct ParserClose {
+    void operator()(AVCodecParserContext* parser) const { av_parser_close(parser); }
+  };
+  struct ContextFree {
+    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+  };
+  std::unique_ptr<AVCodecParserContext, ParserClose> parser_;
+  std::unique_ptr<AVCodecContext, ContextFree> context_;
+};
+
 // A movie whose sample table points past the end of the file has lost data.
 bool SamplesPastEnd(const AVFormatContext& input) {
   const std::int64_t size = avio_size(input.pb);
@@ -182,11 +217,18 @@ std::vector<PacketSpan> ScanPackets(AVFormatContext& input, const std::string& p
     std::int64_t pts = AV_NOPTS_VALUE;
     std::int64_t duration = 0;
     std::int64_t length = 0;  // of the packet counted before it
+    int samples = 0;          // audio samples it holds, when the packet itself tells
   };
   std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
   if (!packet) ThrowAvError("Cannot open movie", path, AVERROR(ENOMEM));
   std::vector<PacketSpan> spans(input.nb_streams);
   std::vector<Pending> pending(input.nb_streams);
+  std::vector<std::unique_ptr<OpusPacketLength>> opus(input.nb_streams);
+  for (unsigned i = 0; i < input.nb_streams; ++i) {
+    if (input.streams[i]->codecpar->codec_id == AV_CODEC_ID_OPUS) {
+      opus[i] = std::make_unique<OpusPacketLength>(*input.streams[i]->codecpar);
+    }
+  }
   auto settle = [&](int index, std::int64_t length, bool last) {
     PacketSpan& span = spans[index];
     const Pending& held = pending[index];
@@ -198,7 +240,9 @@ std::vector<PacketSpan> ScanPackets(AVFormatContext& input, const std::string& p
     if (codec.codec_type != AVMEDIA_TYPE_AUDIO || codec.sample_rate <= 0) return;
     // Every packet but the last must hold the same number of samples.
     const std::int64_t samples =
-        av_rescale_q(length, input.streams[index]->time_base, {1, codec.sample_rate});
+        held.samples > 0
+            ? held.samples
+            : av_rescale_q(length, input.streams[index]->time_base, {1, codec.sample_rate});
     if (span.frame_samples < 0) return;
     if (last) {
       if (span.frame_samples == 0 && samples > 0) span.frame_samples = samples;
@@ -233,6 +277,10 @@ std::vector<PacketSpan> ScanPackets(AVFormatContext& input, const std::string& p
         continue;
       }
       if (span.count == 0) span.first_time = time;
+      const int samples = opus[index] ? opus[index]->Samples(*packet) : 0;
+      if (samples > 0) {
+        packet->duration = av_rescale_q(samples, {1, 48000}, input.streams[index]->time_base);
+      }
       if (held.held) {
         std::int64_t elapsed = 0;
         if (held.time == AV_NOPTS_VALUE || __builtin_sub_overflow(time, held.time, &elapsed)) {
@@ -246,7 +294,7 @@ std::vector<PacketSpan> ScanPackets(AVFormatContext& input, const std::string& p
       if (shown && (span.first_pts == AV_NOPTS_VALUE || pts < span.first_pts)) {
         span.first_pts = pts;
       }
-      held = {true, time, shown ? pts : AV_NOPTS_VALUE, packet->duration, held.length};
+      held = {true, time, shown ? pts : AV_NOPTS_VALUE, packet->duration, held.length, samples};
       ++span.count;
       ++total;
     }
@@ -308,6 +356,27 @@ SourceStream DescribeStream(const AVFormatContext& input, int index, const std::
     for (int i = 0; i < source.packet_count && !source.hides_packets; ++i) {
       const AVIndexEntry* entry = avformat_index_get_entry(const_cast<AVStream*>(&stream), i);
       source.hides_packets = entry != nullptr && (entry->flags & AVINDEX_DISCARD_FRAME);
+    }
+    // An indexed Opus track: every sample but the last lasts as long as the first.
+    if (stream.codecpar->codec_id == AV_CODEC_ID_OPUS && source.packet_count >= 2) {
+      std::int64_t previous = AV_NOPTS_VALUE;
+      for (int i = 0; i < source.packet_count && source.frame_samples >= 0; ++i) {
+        const AVIndexEntry* entry = avformat_index_get_entry(const_cast<AVStream*>(&stream), i);
+        const std::int64_t time = entry != nullptr ? entry->timestamp : AV_NOPTS_VALUE;
+        std::int64_t step = 0;
+        if (time == AV_NOPTS_VALUE ||
+            (previous != AV_NOPTS_VALUE && __builtin_sub_overflow(time, previous, &step))) {
+          source.frame_samples = -1;
+          break;
+        }
+        if (previous != AV_NOPTS_VALUE) {
+          const std::int64_t samples = av_rescale_q(step, stream.time_base, {1, 48000});
+          const bool steady =
+              samples > 0 && (source.frame_samples == 0 || source.frame_samples == samples);
+          source.frame_samples = steady ? samples : -1;
+        }
+        previous = time;
+      }
     }
   }
 

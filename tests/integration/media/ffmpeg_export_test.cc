@@ -503,6 +503,7 @@ TEST_F(FfmpegExportTest, RecorderFilesAreCopiedWhereMpeg4CarriesTheirCodecs) {
       {"vp9_opus", ".webm", "libvpx-vp9", "libopus", "vp09"},
       {"hevc_aac", ".mp4", "libx265", "aac", "hvc1"},
       {"h264_opus", ".mkv", "libx264", "libopus", "avc1"},
+      {"av1_opus", ".mp4", "libsvtav1", "libopus", "av01"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
