@@ -6,11 +6,6 @@
 #include <string>
 #include <vector>
 
-// Where scripts/install-deps puts the line model (and the package ships it).
-#ifndef QUORVANE_MODEL_DIR
-#define QUORVANE_MODEL_DIR "/usr/share/quorvanemactools"
-#endif
-
 // A PP-OCRv4 text-line recogniser (a CTC model over 6623 Chinese and Latin characters, then a
 // space) run by OpenCV's dnn module on one thread. OpenCV 4.6 runs the model only at a fixed input
 // width, so the install script writes one graph per width of kWidths (rec_W.onnx); a line is read

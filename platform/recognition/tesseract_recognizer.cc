@@ -478,9 +478,9 @@ std::string HalfWidth(const std::string& utf8) {
 
 // The line model's characters with the spaces of Tesseract's reading of the same line, in
 // pixels of the prepared image:
-// - each space Tesseract put before a word goes into the widest ink-free gap between the two
-//   model characters on either side of that word's left edge or the pairs beside them, if that
-//   gap is wide enough;
+// - each space Tesseract put before a word goes into the widest ink-free gap not yet spaced between
+//   two model characters within half a line height of that word's left edge, if that gap is wide
+//   enough;
 // - a space goes between a Chinese character and a Latin one with an ink-free gap of
 //   kScriptGapPerLineHeight between them (where Tesseract read a Chinese word as Latin letters,
 //   or the other way round);
@@ -504,24 +504,21 @@ std::string SpacedLikeTesseract(const LineModel::Reading& reading, const FoundLi
     }
   }
   std::vector<bool> space_after(count, false);
-  int last = -1;  // the gap the previous word's space went into
   for (size_t k = 1; k < line.words.size(); ++k) {
     if (!line.words[k].space_before) continue;
     const double edge =
         std::min<double>(line.words[k].left, (line.words[k - 1].right + line.words[k].left) / 2.0);
-    // The two characters on either side of the edge, or one further along either way.
-    int straddle = 0;
-    while (straddle + 1 < static_cast<int>(count) && characters[straddle + 1].x < edge) ++straddle;
     int best = -1;
-    for (int i = std::max(last + 1, straddle - 1);
-         i <= straddle + 1 && i + 1 < static_cast<int>(count); ++i) {
-      if (best < 0 || gaps[i] > gaps[best]) best = i;
+    for (size_t i = 0; i + 1 < count; ++i) {
+      if (!space_after[i] && characters[i + 1].x >= edge - height / 2 &&
+          characters[i].x <= edge + height / 2 && (best < 0 || gaps[i] > gaps[best])) {
+        best = static_cast<int>(i);
+      }
     }
     if (best < 0) continue;
     const bool chinese = scripts[best] == 1 && scripts[best + 1] == 1;
     if (gaps[best] >= height * (chinese ? kWordGapInChinese : kWordGapPerLineHeight)) {
       space_after[best] = true;
-      last = best;
     }
   }
   for (size_t i = 0; i + 1 < count; ++i) {
@@ -664,6 +661,13 @@ class LineReader {
     const LineModel::Reading reading =
         model_->Read(pix_, region.left, region.top, region.width, region.height);
     if (reading.characters.empty()) return found;
+    // Where both read the same characters, Tesseract's own spaces stand.
+    std::string model_text, tesseract_text;
+    for (const LineModel::Character& character : reading.characters) model_text += character.utf8;
+    for (const char c : line.text) {
+      if (c != ' ') tesseract_text += c;
+    }
+    if (model_text == tesseract_text) return found;
     line.text = SpacedLikeTesseract(reading, line, ink);
     return found;
   }

@@ -3,8 +3,6 @@
 #include <string>
 #include <utility>
 
-#include "platform/recognition/line_model.h"
-
 #include "platform/recognition/text_recognizer.h"
 
 // Text recognition with Tesseract 5 on images that Leptonica reads: PNG, JPEG, TIFF, BMP, WebP,
@@ -19,7 +17,8 @@ class TesseractRecognizer : public TextRecognizer {
  public:
   static constexpr long long kMaxPixels = 40'000'000;
 
-  // |model_directory| holds the line model's files (see LineModel).
+  // |model_directory| holds the line model's files (see LineModel); QUORVANE_MODEL_DIR is where
+  // the build expects them.
   explicit TesseractRecognizer(std::string model_directory = QUORVANE_MODEL_DIR)
       : model_directory_(std::move(model_directory)) {}
 
