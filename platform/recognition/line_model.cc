@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/dnn.hpp>
@@ -37,27 +38,45 @@ std::string GraphPath(const std::string& directory, int width) {
 }  // namespace
 
 struct LineModel::Nets {
-  // The graph for lines |width| pixels wide, loaded on first use.
-  cv::dnn::Net& For(const std::string& directory, int width) {
-    auto found = by_width.find(width);
-    if (found != by_width.end()) return found->second;
-    const std::string path = GraphPath(directory, width);
+  // One graph, loaded on first use; one line at a time runs through it.
+  struct Slot {
+    std::mutex mutex;
     cv::dnn::Net net;
-    try {
-      net = cv::dnn::readNetFromONNX(path);
-    } catch (const cv::Exception&) {
-    }
-    if (net.empty()) throw ModelError(path, "it is not a graph this build of OpenCV can run");
-    net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-    net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
-    return by_width.emplace(width, std::move(net)).first->second;
+  };
+
+  explicit Nets(const std::string& directory) {
+    for (int width : kWidths) by_width[width] = std::make_unique<Slot>();
+    directory_ = directory;
   }
 
-  std::map<int, cv::dnn::Net> by_width;
+  // Runs |input| through the graph for lines |width| pixels wide.
+  cv::Mat Run(int width, const cv::Mat& input) {
+    Slot& slot = *by_width.at(width);
+    const std::string path = GraphPath(directory_, width);
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (slot.net.empty()) {
+      try {
+        slot.net = cv::dnn::readNetFromONNX(path);
+      } catch (const cv::Exception&) {
+      }
+      if (slot.net.empty()) throw ModelError(path, "it is not a graph this build of OpenCV can run");
+      slot.net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+      slot.net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+    }
+    try {
+      slot.net.setInput(input);
+      return slot.net.forward().clone();
+    } catch (const cv::Exception&) {
+      throw ModelError(path, "it cannot be run on a line");
+    }
+  }
+
+  std::string directory_;
+  std::map<int, std::unique_ptr<Slot>> by_width;  // every width, made up front
 };
 
 LineModel::LineModel(const std::string& directory)
-    : directory_(directory), nets_(std::make_unique<Nets>()) {
+    : directory_(directory), nets_(std::make_unique<Nets>(directory)) {
   const std::string keys_path = directory + "/ppocr_keys_v1.txt";
   CheckReadable(keys_path);
   for (int width : kWidths) CheckReadable(GraphPath(directory, width));
@@ -110,14 +129,7 @@ LineModel::Reading LineModel::Read(Pix* grey, int left, int top, int width, int 
   }
   pixDestroy(&line);
 
-  cv::dnn::Net& net = nets_->For(directory_, columns);
-  cv::Mat output;
-  try {
-    net.setInput(input);
-    output = net.forward();
-  } catch (const cv::Exception&) {
-    throw ModelError(GraphPath(directory_, columns), "it cannot be run on a line");
-  }
+  const cv::Mat output = nets_->Run(columns, input);
   // Greedy CTC: the most probable class of each column, repeats merged, blanks dropped.
   const int steps = output.size[1], classes = output.size[2];
   const double column_pixels = static_cast<double>(columns) / steps / scale;

@@ -9,8 +9,9 @@
 // A PP-OCRv4 text-line recogniser (a CTC model over 6623 Chinese and Latin characters, then a
 // space) run by OpenCV's dnn module on one thread. OpenCV 4.6 runs the model only at a fixed input
 // width, so the install script writes one graph per width of kWidths (rec_W.onnx); a line is read
-// by the narrowest that holds it, padded on the right. Graphs load on first use. Not thread-safe:
-// one per reading thread.
+// by the narrowest that holds it, padded on the right. Graphs load on first use. Threads may share
+// one: each graph runs one line at a time (OpenCV's nets are not reentrant), so two readers load
+// each graph once between them.
 class LineModel {
  public:
   // The graph widths, in pixels of a 48 px high line.

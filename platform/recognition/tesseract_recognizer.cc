@@ -623,15 +623,12 @@ std::vector<LineRegion> WithMissingLines(std::vector<LineRegion> lines,
 class LineReader {
  public:
   LineReader(const std::string& languages, const RecognitionSettings& settings, Pix* pix,
-             int resolution, const std::string& model_directory)
+             int resolution, LineModel* model)
       : languages_(languages),
         settings_(settings),
         pix_(pix),
-        resolution_(resolution) {
-    // The line model reads Chinese and Latin text: only where Chinese was asked for.
-    if (languages.find("chi_sim") != std::string::npos) {
-      model_ = std::make_unique<LineModel>(model_directory);
-    }
+        resolution_(resolution),
+        model_(model) {
     InitApi(api_, languages, settings);
     api_.SetPageSegMode(tesseract::PSM_AUTO);
     api_.SetImage(pix);
@@ -705,7 +702,7 @@ class LineReader {
   int resolution_;
   tesseract::TessBaseAPI api_;
   std::unique_ptr<tesseract::TessBaseAPI> first_language_;  // made when a line needs it
-  std::unique_ptr<LineModel> model_;  // when Chinese is among the languages
+  LineModel* model_;  // shared by the readers; null when Chinese is not among the languages
 };
 
 }  // namespace
@@ -741,8 +738,13 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
   std::vector<std::vector<FoundLine>> per_region;
   std::vector<std::exception_ptr> errors(readers);
   std::vector<std::thread> helpers;
+  // The line model reads Chinese and Latin text: only where Chinese was asked for.
+  std::unique_ptr<LineModel> model;
+  if (languages.find("chi_sim") != std::string::npos) {
+    model = std::make_unique<LineModel>(model_directory_);
+  }
   {
-    LineReader reader(languages, settings, pix, resolution, model_directory_);
+    LineReader reader(languages, settings, pix, resolution, model.get());
     // The layout of the prepared image misses some text beside icons that the layout of the
     // image as it came finds, and the other way round; the lines of both are read.
     const int width = pixGetWidth(pix), height = pixGetHeight(pix);
@@ -762,7 +764,7 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
       helpers.emplace_back([&, index] {
         try {
           omp_set_max_active_levels(0);
-          LineReader helper(languages, settings, pix, resolution, model_directory_);
+          LineReader helper(languages, settings, pix, resolution, model.get());
           helper.ReadAll(regions, next, pix, per_region);
         } catch (...) {
           errors[index] = std::current_exception();
