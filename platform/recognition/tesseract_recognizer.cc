@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/platform_error.h"
+#include "platform/recognition/line_model.h"
 
 namespace {
 
@@ -229,6 +230,18 @@ Prepared Prepare(const std::string& path, Pix* grey) {
 struct FoundLine {
   std::string text;
   int left = 0, top = 0, right = 0, bottom = 0;
+  // Tesseract's words across the line, left to right, and whether |text| has a space before each.
+  struct Word {
+    int left = 0, right = 0;
+    bool space_before = false;
+  };
+  std::vector<Word> words;
+  // Tesseract's characters and where they lie across.
+  struct Symbol {
+    int left = 0, right = 0;
+    std::string utf8;
+  };
+  std::vector<Symbol> symbols;
 };
 
 void InitApi(tesseract::TessBaseAPI& api, const std::string& languages,
@@ -258,30 +271,59 @@ int ScriptOf(std::string_view utf8) {
   return code >= 0x3400 && code <= 0x9fff ? 1 : 0;
 }
 
+// Which columns of a line's box in the prepared image (8 bpp, dark on light) hold ink: a pixel
+// darker than halfway between the line's darkest value and white, so that grey and faint text
+// count as much as black.
+class InkColumns {
+ public:
+  InkColumns(Pix* grey, int left, int top, int right, int bottom) : left_(left) {
+    Box* box = boxCreate(left, top, right - left, bottom - top);
+    Pix* clip = pixClipRectangle(grey, box, nullptr);
+    boxDestroy(&box);
+    if (!clip) return;
+    const int width = pixGetWidth(clip), height = pixGetHeight(clip);
+    const l_uint32* data = pixGetData(clip);
+    const int words = pixGetWpl(clip);
+    std::vector<int> darkest(width, 255);
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) {
+        darkest[x] = std::min<int>(darkest[x], GET_DATA_BYTE(data + y * words, x));
+      }
+    }
+    pixDestroy(&clip);
+    const int line_darkest = width > 0 ? *std::min_element(darkest.begin(), darkest.end()) : 255;
+    const int threshold = (line_darkest + 255) / 2;
+    inked_.resize(width);
+    for (int x = 0; x < width; ++x) inked_[x] = darkest[x] < threshold;
+  }
+
+  // The widest run of ink-free columns from x = |from| up to |to| (image pixels).
+  int WidestGap(int from, int to) const {
+    const int count = static_cast<int>(inked_.size());
+    int widest = 0, run = 0;
+    for (int x = std::max(from - left_, 0); x < std::min(to - left_, count); ++x) {
+      run = inked_[x] ? 0 : run + 1;
+      widest = std::max(widest, run);
+    }
+    return widest;
+  }
+
+ private:
+  int left_;
+  std::vector<bool> inked_;
+};
+
 // Tesseract writes no space after a Chinese word, so "已经 merge" comes out "已经merge", and its
 // character boxes overlap there. Where a Chinese character and a Latin one meet without a space
-// in |text|, a space is put back when the widest run of ink-free columns of |ink| (1 bpp, the
+// in |text|, a space is put back when the widest run of ink-free columns of |ink| (the
 // prepared image) from the left edge of the first character to the right edge of the second is at
 // least |gap| pixels.
 std::string SpacedAtScriptChanges(const tesseract::ResultIterator& line_start,
                                   const std::string& text, Pix* ink, double gap) {
   int line_left = 0, line_top = 0, line_right = 0, line_bottom = 0;
   line_start.BoundingBox(tesseract::RIL_TEXTLINE, &line_left, &line_top, &line_right, &line_bottom);
-  Box* box = boxCreate(line_left, line_top, line_right - line_left, line_bottom - line_top);
-  Numa* columns = pixCountByColumn(ink, box);
-  boxDestroy(&box);
-  if (!columns) return text;
-  const int count = numaGetCount(columns);
-  auto widest_gap = [&](int from, int to) {
-    int widest = 0, run = 0;
-    for (int x = std::max(from - line_left, 0); x < std::min(to - line_left, count); ++x) {
-      l_int32 value = 0;
-      numaGetIValue(columns, x, &value);
-      run = value == 0 ? run + 1 : 0;
-      widest = std::max(widest, run);
-    }
-    return widest;
-  };
+  const InkColumns columns(ink, line_left, line_top, line_right, line_bottom);
+  auto widest_gap = [&](int from, int to) { return columns.WidestGap(from, to); };
   tesseract::ResultIterator symbol(line_start);
   constexpr auto kSymbol = tesseract::RIL_SYMBOL;
   std::string spaced;
@@ -307,7 +349,6 @@ std::string SpacedAtScriptChanges(const tesseract::ResultIterator& line_start,
     previous_script = script;
     previous_left = left;
   } while (!symbol.IsAtFinalElement(tesseract::RIL_TEXTLINE, kSymbol) && symbol.Next(kSymbol));
-  numaDestroy(&columns);
   spaced.append(text, consumed, std::string::npos);
   return spaced;
 }
@@ -328,7 +369,46 @@ bool IsPhantom(const std::string& text, float confidence) {
   return true;
 }
 
-// Appends the text lines of the last recognition to |lines|; |ink| is the prepared image in 1 bpp.
+// The words of the line |line_start| is at, each found in turn in the line's |text|.
+std::vector<FoundLine::Word> WordsOf(const tesseract::ResultIterator& line_start,
+                                     const std::string& text) {
+  std::vector<FoundLine::Word> words;
+  tesseract::ResultIterator word(line_start);
+  constexpr auto kWord = tesseract::RIL_WORD;
+  size_t consumed = 0;
+  do {
+    std::unique_ptr<char[]> utf8(word.GetUTF8Text(kWord));
+    if (!utf8 || !*utf8.get()) continue;
+    const size_t at = text.find(utf8.get(), consumed);
+    if (at == std::string::npos) break;
+    FoundLine::Word found;
+    int top = 0, bottom = 0;
+    word.BoundingBox(kWord, &found.left, &top, &found.right, &bottom);
+    found.space_before =
+        !words.empty() && text.find_first_of(" \t", consumed) < at;
+    consumed = at + std::strlen(utf8.get());
+    words.push_back(found);
+  } while (!word.IsAtFinalElement(tesseract::RIL_TEXTLINE, kWord) && word.Next(kWord));
+  return words;
+}
+
+// The characters of the line |line_start| is at.
+std::vector<FoundLine::Symbol> SymbolsOf(const tesseract::ResultIterator& line_start) {
+  std::vector<FoundLine::Symbol> symbols;
+  tesseract::ResultIterator symbol(line_start);
+  constexpr auto kSymbol = tesseract::RIL_SYMBOL;
+  do {
+    std::unique_ptr<char[]> utf8(symbol.GetUTF8Text(kSymbol));
+    if (!utf8 || !*utf8.get()) continue;
+    FoundLine::Symbol found{.utf8 = utf8.get()};
+    int top = 0, bottom = 0;
+    symbol.BoundingBox(kSymbol, &found.left, &top, &found.right, &bottom);
+    symbols.push_back(std::move(found));
+  } while (!symbol.IsAtFinalElement(tesseract::RIL_TEXTLINE, kSymbol) && symbol.Next(kSymbol));
+  return symbols;
+}
+
+// Appends the text lines of the last recognition to |lines|; |ink| is the prepared image.
 void CollectLines(tesseract::TessBaseAPI& api, Pix* ink, std::vector<FoundLine>& lines) {
   std::unique_ptr<tesseract::ResultIterator> line(api.GetIterator());
   if (!line) return;
@@ -345,6 +425,8 @@ void CollectLines(tesseract::TessBaseAPI& api, Pix* ink, std::vector<FoundLine>&
     if (!line->BoundingBox(kLine, &found.left, &found.top, &found.right, &found.bottom)) continue;
     found.text = SpacedAtScriptChanges(*line, text, ink,
                                        kScriptGapPerLineHeight * (found.bottom - found.top));
+    found.words = WordsOf(*line, found.text);
+    found.symbols = SymbolsOf(*line);
     lines.push_back(std::move(found));
   } while (line->Next(kLine));
 }
@@ -358,6 +440,124 @@ float LeastWordConfidence(tesseract::TessBaseAPI& api) {
     least = std::min(least, word->Confidence(tesseract::RIL_WORD));
   } while (word->Next(tesseract::RIL_WORD));
   return least;
+}
+
+bool HasChinese(std::string_view text) {
+  for (size_t i = 0; i + 3 <= text.size(); ++i) {
+    if (ScriptOf(text.substr(i, 3)) == 1) return true;
+  }
+  return false;
+}
+
+// A space Tesseract put between two Latin characters (or a Latin one and a Chinese one) is kept
+// where the ink-free gap between them is at least this fraction of the line's height; between two
+// Chinese characters (where Tesseract often sees words in the gaps of small text) a wider one.
+constexpr double kWordGapPerLineHeight = 0.11;
+constexpr double kWordGapInChinese = 0.3;
+
+unsigned CodePoint(std::string_view utf8) {
+  if (utf8.size() != 3) return utf8.size() == 1 ? static_cast<unsigned char>(utf8[0]) : 0;
+  return (static_cast<unsigned char>(utf8[0]) & 0x0fu) << 12 |
+         (static_cast<unsigned char>(utf8[1]) & 0x3fu) << 6 |
+         (static_cast<unsigned char>(utf8[2]) & 0x3fu);
+}
+
+// Chinese punctuation and full-width forms carry their own spacing.
+bool IsFullWidthSign(std::string_view utf8) {
+  const unsigned code = CodePoint(utf8);
+  return (code >= 0x3000 && code <= 0x303f) || (code >= 0xff00 && code <= 0xffef);
+}
+
+// The half-width form of a full-width letter, digit, sign or yen sign, else |utf8| itself.
+std::string HalfWidth(const std::string& utf8) {
+  const unsigned code = CodePoint(utf8);
+  if (code == 0xffe5) return "\u00a5";
+  if (code < 0xff01 || code > 0xff5e) return utf8;
+  return std::string(1, static_cast<char>(code - 0xfee0));
+}
+
+// The line model's characters with the spaces of Tesseract's reading of the same line, in
+// pixels of the prepared image:
+// - each space Tesseract put before a word goes into the widest ink-free gap not yet spaced between
+//   two model characters within half a line height of that word's left edge, if that gap is wide
+//   enough;
+// - a space goes between a Chinese character and a Latin one with an ink-free gap of
+//   kScriptGapPerLineHeight between them (where Tesseract read a Chinese word as Latin letters,
+//   or the other way round);
+// - a full-width sign the model read where Tesseract read its half-width form takes Tesseract's
+//   unless it follows a Chinese character or comes right before one (the model favours the
+//   full-width forms: "Chen：", "（3.4 MB)"); a full-width sign has no space on either side;
+// - a dash where Tesseract read "一" is that character.
+std::string SpacedLikeTesseract(const LineModel::Reading& reading, const FoundLine& line,
+                                Pix* ink) {
+  const std::vector<LineModel::Character>& characters = reading.characters;
+  const double height = line.bottom - line.top;
+  const size_t count = characters.size();
+  const InkColumns columns(ink, line.left, line.top, line.right, line.bottom);
+  std::vector<int> gaps(count, 0);
+  std::vector<int> scripts(count, 0);
+  for (size_t i = 0; i < count; ++i) {
+    scripts[i] = ScriptOf(characters[i].utf8);
+    if (i + 1 < count) {
+      gaps[i] = columns.WidestGap(static_cast<int>(characters[i].x),
+                                  static_cast<int>(characters[i + 1].x));
+    }
+  }
+  std::vector<bool> space_after(count, false);
+  for (size_t k = 1; k < line.words.size(); ++k) {
+    if (!line.words[k].space_before) continue;
+    const double edge =
+        std::min<double>(line.words[k].left, (line.words[k - 1].right + line.words[k].left) / 2.0);
+    int best = -1;
+    for (size_t i = 0; i + 1 < count; ++i) {
+      if (!space_after[i] && characters[i + 1].x >= edge - height / 2 &&
+          characters[i].x <= edge + height / 2 && (best < 0 || gaps[i] > gaps[best])) {
+        best = static_cast<int>(i);
+      }
+    }
+    if (best < 0) continue;
+    const bool chinese = scripts[best] == 1 && scripts[best + 1] == 1;
+    if (gaps[best] >= height * (chinese ? kWordGapInChinese : kWordGapPerLineHeight)) {
+      space_after[best] = true;
+    }
+  }
+  for (size_t i = 0; i + 1 < count; ++i) {
+    if (scripts[i] != 0 && scripts[i + 1] != 0 && scripts[i] != scripts[i + 1] &&
+        gaps[i] >= height * kScriptGapPerLineHeight) {
+      space_after[i] = true;
+    }
+  }
+  auto tesseract_read = [&](const std::string& utf8, double x) {
+    const double tolerance = kScriptGapPerLineHeight * height;
+    return std::any_of(line.symbols.begin(), line.symbols.end(), [&](const FoundLine::Symbol& s) {
+      return s.utf8 == utf8 && s.left <= x + tolerance && s.right >= x - tolerance;
+    });
+  };
+  std::vector<std::string> chosen(count);
+  for (size_t i = 0; i < count; ++i) {
+    const std::string& utf8 = characters[i].utf8;
+    chosen[i] = utf8;
+    const std::string half = HalfWidth(utf8);
+    const bool after_chinese = i > 0 && scripts[i - 1] == 1;
+    const bool before_chinese = i + 1 < count && scripts[i + 1] == 1 && !space_after[i];
+    if (half != utf8 && !after_chinese && !before_chinese &&
+        tesseract_read(half, characters[i].x)) {
+      chosen[i] = half;
+    }
+    if ((utf8 == "-" || utf8 == "\u2014" || utf8 == "\u2013") &&
+        tesseract_read("\u4e00", characters[i].x)) {
+      chosen[i] = "\u4e00";
+    }
+  }
+  std::string text;
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0 && space_after[i - 1] && !IsFullWidthSign(chosen[i - 1]) &&
+        !IsFullWidthSign(chosen[i])) {
+      text += ' ';
+    }
+    text += chosen[i];
+  }
+  return text;
 }
 
 // A text line found by the layout pass, widened a little so that no stroke is cut, in pixels of
@@ -423,8 +623,12 @@ std::vector<LineRegion> WithMissingLines(std::vector<LineRegion> lines,
 class LineReader {
  public:
   LineReader(const std::string& languages, const RecognitionSettings& settings, Pix* pix,
-             int resolution)
-      : languages_(languages), settings_(settings), pix_(pix), resolution_(resolution) {
+             int resolution, LineModel* model)
+      : languages_(languages),
+        settings_(settings),
+        pix_(pix),
+        resolution_(resolution),
+        model_(model) {
     InitApi(api_, languages, settings);
     api_.SetPageSegMode(tesseract::PSM_AUTO);
     api_.SetImage(pix);
@@ -444,12 +648,35 @@ class LineReader {
 
  private:
   std::vector<FoundLine> Read(const LineRegion& region, Pix* ink) {
+    float least = 100;
+    std::vector<FoundLine> found = ReadWithTesseract(region, ink, least);
+    if (found.size() != 1) return found;
+    FoundLine& line = found[0];
+    // Tesseract keeps the layout and the spaces; the line model reads the characters of Chinese
+    // lines and of lines Tesseract is unsure of.
+    if (!model_ || (!HasChinese(line.text) && least >= kRetryBelowConfidence)) return found;
+    const LineModel::Reading reading =
+        model_->Read(pix_, region.left, region.top, region.width, region.height);
+    if (reading.characters.empty()) return found;
+    // Where both read the same characters, Tesseract's own spaces stand.
+    std::string model_text, tesseract_text;
+    for (const LineModel::Character& character : reading.characters) model_text += character.utf8;
+    for (const char c : line.text) {
+      if (c != ' ') tesseract_text += c;
+    }
+    if (model_text == tesseract_text) return found;
+    line.text = SpacedLikeTesseract(reading, line, ink);
+    return found;
+  }
+
+  std::vector<FoundLine> ReadWithTesseract(const LineRegion& region, Pix* ink, float& least) {
     std::vector<FoundLine> found;
     api_.SetRectangle(region.left, region.top, region.width, region.height);
     if (api_.Recognize(nullptr) != 0) return found;
     CollectLines(api_, ink, found);
+    least = LeastWordConfidence(api_);
     const size_t plus = languages_.find('+');
-    if (plus == std::string::npos || LeastWordConfidence(api_) >= kRetryBelowConfidence) {
+    if (plus == std::string::npos || least >= kRetryBelowConfidence) {
       return found;
     }
     const int confidence = api_.MeanTextConf();
@@ -475,6 +702,7 @@ class LineReader {
   int resolution_;
   tesseract::TessBaseAPI api_;
   std::unique_ptr<tesseract::TessBaseAPI> first_language_;  // made when a line needs it
+  LineModel* model_;  // shared by the readers; null when Chinese is not among the languages
 };
 
 }  // namespace
@@ -496,8 +724,6 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
   const OwnedPix original = DecodeForRecognition(image_path, ReadWholeFile(image_path));
   const Prepared prepared = Prepare(image_path, original.get());
   Pix* pix = prepared.pix.get();
-  const OwnedPix ink(pixThresholdToBinary(pix, 160));
-  if (!ink) throw ImageError(image_path, "the image could not be converted for recognition");
   const int resolution =
       static_cast<int>(std::min(kMaxResolution, kSourceResolution * prepared.scale) + 0.5);
 
@@ -512,8 +738,13 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
   std::vector<std::vector<FoundLine>> per_region;
   std::vector<std::exception_ptr> errors(readers);
   std::vector<std::thread> helpers;
+  // The line model reads Chinese and Latin text: only where Chinese was asked for.
+  std::unique_ptr<LineModel> model;
+  if (languages.find("chi_sim") != std::string::npos) {
+    model = std::make_unique<LineModel>(model_directory_);
+  }
   {
-    LineReader reader(languages, settings, pix, resolution);
+    LineReader reader(languages, settings, pix, resolution, model.get());
     // The layout of the prepared image misses some text beside icons that the layout of the
     // image as it came finds, and the other way round; the lines of both are read.
     const int width = pixGetWidth(pix), height = pixGetHeight(pix);
@@ -533,15 +764,15 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
       helpers.emplace_back([&, index] {
         try {
           omp_set_max_active_levels(0);
-          LineReader helper(languages, settings, pix, resolution);
-          helper.ReadAll(regions, next, ink.get(), per_region);
+          LineReader helper(languages, settings, pix, resolution, model.get());
+          helper.ReadAll(regions, next, pix, per_region);
         } catch (...) {
           errors[index] = std::current_exception();
         }
       });
     }
     try {
-      reader.ReadAll(regions, next, ink.get(), per_region);
+      reader.ReadAll(regions, next, pix, per_region);
     } catch (...) {
       errors[0] = std::current_exception();
     }

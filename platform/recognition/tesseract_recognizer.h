@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <utility>
 
 #include "platform/recognition/text_recognizer.h"
@@ -16,6 +17,11 @@ class TesseractRecognizer : public TextRecognizer {
  public:
   static constexpr long long kMaxPixels = 40'000'000;
 
+  // |model_directory| holds the line model's files (see LineModel); QUORVANE_MODEL_DIR is where
+  // the build expects them.
+  explicit TesseractRecognizer(std::string model_directory = QUORVANE_MODEL_DIR)
+      : model_directory_(std::move(model_directory)) {}
+
   std::vector<TextObservation> Recognize(const std::string& image_path,
                                          const RecognitionSettings& settings,
                                          int max_candidates) override;
@@ -25,4 +31,7 @@ class TesseractRecognizer : public TextRecognizer {
   // same errors. Returns the prepared image's width and height. The fuzz target drives this part
   // alone.
   static std::pair<int, int> PrepareImage(const std::string& image_path);
+
+ private:
+  std::string model_directory_;
 };

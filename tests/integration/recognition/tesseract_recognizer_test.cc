@@ -2,6 +2,7 @@
 #include "platform/recognition/tesseract_recognizer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <leptonica/allheaders.h>
@@ -267,6 +268,44 @@ TEST(TesseractRecognizer, LanguageWithoutDataIsRefused) {
     ADD_FAILURE() << "no error";
   } catch (const PlatformError& error) {
     EXPECT_STREQ(error.what(), "Text recognition has no language data for \"fr-FR\"");
+  }
+}
+
+// Small Chinese settings labels, grey and white on blue, which Tesseract alone reads as Latin
+// letters ("录制格式" -> "RHEE"); the line model reads their characters, Tesseract keeps the spaces.
+// Its files missing or damaged are an error naming the file.
+TEST(TesseractRecognizer, LineModelReadsSmallChineseLabelsAndItsFilesMustBeThere) {
+  TempDir dir;
+  const Rgb grey{0.45, 0.45, 0.47}, blue{0.2, 0.45, 0.9}, white{1, 1, 1};
+  TextScene scene{"small_chinese", 360, 150, white, {{{10, 96, 200, 24}, blue}}, {}};
+  scene.lines = {{"录制格式", 12, 8, 12, grey},
+                 {"剩余 1.8 GB", 12, 36, 12, grey},
+                 {"内置麦克风 Built-in", 12, 64, 13, grey},
+                 {"隐私与安全性", 16, 100, 13, white}};
+  const std::string image = DrawToFile(scene, dir);
+  EXPECT_THAT(Texts(Read(image)), ElementsAreArray(ExpectedLines(scene)));
+
+  const std::string models = dir.File("models");
+  TesseractRecognizer missing(models);
+  try {
+    missing.Recognize(image, OcrRecognitionSettings(), 1);
+    ADD_FAILURE() << "no error";
+  } catch (const PlatformError& error) {
+    EXPECT_EQ(std::string(error.what()), "Text recognition could not load its line model \"" +
+                                             models + "/ppocr_keys_v1.txt\": No such file or directory");
+  }
+  ASSERT_EQ(mkdir(models.c_str(), 0700), 0);
+  WriteFile(models + "/ppocr_keys_v1.txt", ReadFile(QUORVANE_MODEL_DIR "/ppocr_keys_v1.txt"));
+  for (const char* width : {"160", "320", "640", "1280"}) {
+    WriteFile(models + "/rec_" + width + ".onnx", "not a graph");
+  }
+  TesseractRecognizer damaged(models);
+  try {
+    damaged.Recognize(image, OcrRecognitionSettings(), 1);
+    ADD_FAILURE() << "no error";
+  } catch (const PlatformError& error) {
+    EXPECT_THAT(error.what(), ::testing::MatchesRegex("Text recognition could not load its line model \"" +
+                                                      models + "/rec_[0-9]+\\.onnx\": .*"));
   }
 }
 

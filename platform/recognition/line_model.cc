@@ -1,0 +1,150 @@
+#include "platform/recognition/line_model.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <opencv2/core.hpp>
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/dnn.hpp>
+
+#include "platform/platform_error.h"
+
+namespace {
+
+constexpr size_t kKeys = 6623;
+
+PlatformError ModelError(const std::string& path, const std::string& reason) {
+  return PlatformError("Text recognition could not load its line model \"" + path +
+                       "\": " + reason);
+}
+
+void CheckReadable(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw ModelError(path, std::strerror(errno));
+  close(fd);
+}
+
+std::string GraphPath(const std::string& directory, int width) {
+  return directory + "/rec_" + std::to_string(width) + ".onnx";
+}
+
+}  // namespace
+
+struct LineModel::Nets {
+  // One graph, loaded on first use; one line at a time runs through it.
+  struct Slot {
+    std::mutex mutex;
+    cv::dnn::Net net;
+  };
+
+  explicit Nets(const std::string& directory) {
+    for (int width : kWidths) by_width[width] = std::make_unique<Slot>();
+    directory_ = directory;
+  }
+
+  // Runs |input| through the graph for lines |width| pixels wide.
+  cv::Mat Run(int width, const cv::Mat& input) {
+    Slot& slot = *by_width.at(width);
+    const std::string path = GraphPath(directory_, width);
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (slot.net.empty()) {
+      try {
+        slot.net = cv::dnn::readNetFromONNX(path);
+      } catch (const cv::Exception&) {
+      }
+      if (slot.net.empty()) throw ModelError(path, "it is not a graph this build of OpenCV can run");
+      slot.net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+      slot.net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+    }
+    try {
+      slot.net.setInput(input);
+      return slot.net.forward().clone();
+    } catch (const cv::Exception&) {
+      throw ModelError(path, "it cannot be run on a line");
+    }
+  }
+
+  std::string directory_;
+  std::map<int, std::unique_ptr<Slot>> by_width;  // every width, made up front
+};
+
+LineModel::LineModel(const std::string& directory)
+    : directory_(directory), nets_(std::make_unique<Nets>(directory)) {
+  const std::string keys_path = directory + "/ppocr_keys_v1.txt";
+  CheckReadable(keys_path);
+  for (int width : kWidths) CheckReadable(GraphPath(directory, width));
+  std::ifstream keys(keys_path);
+  for (std::string key; std::getline(keys, key);) keys_.push_back(key);
+  if (keys.bad() || keys_.size() != kKeys) {
+    throw ModelError(keys_path, "it does not list the model's " + std::to_string(kKeys) +
+                                    " characters one a line");
+  }
+  // OpenCV's dnn runs on the calling thread only (the recogniser has threads of its own) and
+  // keeps its log to itself.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  cv::setNumThreads(1);
+}
+
+LineModel::~LineModel() = default;
+
+LineModel::Reading LineModel::Read(Pix* grey, int left, int top, int width, int height) {
+  Reading reading;
+  if (width <= 0 || height <= 0) return reading;
+  const double scale = static_cast<double>(kHeight) / height;
+  const int scaled_width = std::max(1, static_cast<int>(std::lround(width * scale)));
+  const int* bucket = std::find_if(std::begin(kWidths), std::end(kWidths),
+                                   [&](int w) { return w >= scaled_width; });
+  if (bucket == std::end(kWidths)) return reading;
+  Box* box = boxCreate(left, top, width, height);
+  Pix* crop = pixClipRectangle(grey, box, nullptr);
+  boxDestroy(&box);
+  if (!crop) return reading;
+  Pix* line = pixScaleToSize(crop, scaled_width, kHeight);
+  pixDestroy(&crop);
+  if (!line || pixGetDepth(line) != 8) {
+    pixDestroy(&line);
+    return reading;
+  }
+  // (value / 255 - 0.5) / 0.5 in each of three equal channels; the padding on the right is 0.
+  const int columns = *bucket;
+  const int line_width = std::min(pixGetWidth(line), columns);
+  cv::Mat input({1, 3, kHeight, columns}, CV_32F, cv::Scalar(0));
+  const l_uint32* data = pixGetData(line);
+  const int words_per_line = pixGetWpl(line);
+  for (int y = 0; y < kHeight; ++y) {
+    const l_uint32* row = data + y * words_per_line;
+    for (int x = 0; x < line_width; ++x) {
+      const float value = GET_DATA_BYTE(row, x) / 127.5f - 1.0f;
+      for (int channel = 0; channel < 3; ++channel) {
+        input.ptr<float>(0, channel, y)[x] = value;
+      }
+    }
+  }
+  pixDestroy(&line);
+
+  const cv::Mat output = nets_->Run(columns, input);
+  // Greedy CTC: the most probable class of each column, repeats merged, blanks dropped.
+  const int steps = output.size[1], classes = output.size[2];
+  const double column_pixels = static_cast<double>(columns) / steps / scale;
+  int previous = 0;
+  double sum = 0;
+  for (int t = 0; t < steps; ++t) {
+    const float* probabilities = output.ptr<float>(0, t);
+    const int best = static_cast<int>(std::max_element(probabilities, probabilities + classes) -
+                                      probabilities);
+    if (best != previous && best != 0 && best <= static_cast<int>(keys_.size())) {
+      reading.characters.push_back({keys_[best - 1], left + (t + 0.5) * column_pixels});
+      sum += probabilities[best];
+    }
+    previous = best;
+  }
+  if (!reading.characters.empty()) reading.confidence = sum / reading.characters.size();
+  return reading;
+}

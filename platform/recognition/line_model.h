@@ -1,0 +1,46 @@
+#pragma once
+
+#include <leptonica/allheaders.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// A PP-OCRv4 text-line recogniser (a CTC model over 6623 Chinese and Latin characters, then a
+// space) run by OpenCV's dnn module on one thread. OpenCV 4.6 runs the model only at a fixed input
+// width, so the install script writes one graph per width of kWidths (rec_W.onnx); a line is read
+// by the narrowest that holds it, padded on the right. Graphs load on first use. Threads may share
+// one: each graph runs one line at a time (OpenCV's nets are not reentrant), so two readers load
+// each graph once between them.
+class LineModel {
+ public:
+  // The graph widths, in pixels of a 48 px high line.
+  static constexpr int kWidths[] = {160, 320, 640, 1280};
+  static constexpr int kHeight = 48;
+
+  // Checks that the key list and every graph under |directory| can be read and loads the keys.
+  // Throws PlatformError naming the file and the reason otherwise.
+  explicit LineModel(const std::string& directory);
+  ~LineModel();
+
+  // One character as read and where its column lies, in pixels of the crop given to Read.
+  struct Character {
+    std::string utf8;
+    double x = 0;
+  };
+  struct Reading {
+    std::vector<Character> characters;  // spaces left out
+    double confidence = 0;              // mean probability of the characters read, 0 to 1
+  };
+
+  // Reads the text line in the |grey| rectangle (8 bpp, dark on light) |left|, |top|, |width| x
+  // |height|. An empty reading when the line is too long for the widest graph.
+  Reading Read(Pix* grey, int left, int top, int width, int height);
+
+ private:
+  struct Nets;  // the loaded graphs by width
+
+  std::string directory_;
+  std::vector<std::string> keys_;  // class k + 1 is keys_[k]; class 0 is the CTC blank
+  std::unique_ptr<Nets> nets_;
+};
