@@ -100,7 +100,7 @@ class VideoCopySource : public PacketSource {
       PacketPtr packet = reader_->Read();
       if (!packet) {
         ReleaseLeading(AV_NOPTS_VALUE);
-        LastFrameLastsTo(Map(source_end_));
+        LastPictureLastsTo(ready_, Map(source_end_));
         placement_done_ = true;
         reader_.reset();
         ++next_;
@@ -128,18 +128,6 @@ class VideoCopySource : public PacketSource {
   // Packets kept back until the next ones are read: more than any reordering delay, so that the
   // last picture of a placement is among them when its source ends.
   static constexpr size_t kHeld = 16;
-
-  // Recorders often leave the last frame's duration out (or write a stub of a tick): the picture
-  // shown last then lasts to the placement's end, which is what its reported duration counts.
-  void LastFrameLastsTo(std::int64_t end) {
-    AVPacket* last = nullptr;
-    for (const PacketPtr& packet : ready_) {
-      if (last == nullptr || packet->pts > last->pts) last = packet.get();
-    }
-    if (last != nullptr && last->pts < end && last->pts + last->duration < end) {
-      last->duration = end - last->pts;
-    }
-  }
 
   // Gives the packets read before the first decoding time one each, a frame apart, ending a frame
   // before |first_dts| (their own presentation times when it is unknown), and queues them.
@@ -456,6 +444,16 @@ PacketPtr SourceReader::Read() {
       return packet;
     }
     av_packet_unref(packet.get());
+  }
+}
+
+void LastPictureLastsTo(const std::deque<PacketPtr>& packets, std::int64_t end) {
+  AVPacket* last = nullptr;
+  for (const PacketPtr& packet : packets) {
+    if (last == nullptr || packet->pts > last->pts) last = packet.get();
+  }
+  if (last != nullptr && last->pts < end && last->pts + last->duration < end) {
+    last->duration = end - last->pts;
   }
 }
 

@@ -5,6 +5,7 @@
 // platform/media, on the export's thread.
 
 #include <atomic>
+#include <deque>
 #include <memory>
 
 #include "platform/media/ffmpeg_composition.h"
@@ -33,6 +34,11 @@ class PacketSource {
 
 // At most how many packets the placements hold, -1 when a source does not say.
 std::int64_t SourcePackets(const std::vector<Placement>& placements);
+
+// Recorders and encoders often leave the last frame's duration out (or write a stub of a tick):
+// the picture of |packets| shown last then lasts to |end|, which is what the reported duration
+// counts. Only ever lengthens it; |end| in the packets' time base.
+void LastPictureLastsTo(const std::deque<PacketPtr>& packets, std::int64_t end);
 
 // Reads one stream of a source file packet by packet, the file's other streams skipped unread.
 class SourceReader {

@@ -105,7 +105,12 @@ class VideoReencodeSource : public PacketSource {
       if (!reader_) {
         if (next_ >= placements_.size()) {
           Take(encoder_->Encode(nullptr));
-          LastFrameLastsTo(end_);
+          // The drain hands out the last picture, without a duration.
+          const bool last_drained =
+              last_pts_ && std::any_of(ready_.begin(), ready_.end(), [&](const PacketPtr& packet) {
+                return packet->pts == *last_pts_;
+              });
+          if (last_drained) LastPictureLastsTo(ready_, end_);
           drained_ = true;
           continue;
         }
@@ -134,19 +139,6 @@ class VideoReencodeSource : public PacketSource {
     offset_ = ToTicks(placement.at, encoder_->codec_context()->time_base);
     end_ = ToTicks(MediaTimeAdd(placement.at, placement.range.duration),
                    encoder_->codec_context()->time_base);
-  }
-
-  // The encoder leaves the last picture's duration out: it lasts to the end of the track, which
-  // is what the reported duration counts. The drain hands out the last picture.
-  void LastFrameLastsTo(std::int64_t end) {
-    AVPacket* last = nullptr;
-    for (const PacketPtr& packet : ready_) {
-      if (last == nullptr || packet->pts > last->pts) last = packet.get();
-    }
-    if (last != nullptr && last_pts_ && last->pts == *last_pts_ &&
-        last->pts + last->duration < end) {
-      last->duration = end - last->pts;
-    }
   }
 
   void Encode(FramePtr frame) {

@@ -261,13 +261,17 @@ void InitApi(tesseract::TessBaseAPI& api, const std::string& languages,
   api.SetVariable("tessedit_do_invert", "0");
 }
 
+unsigned CodePoint(std::string_view utf8) {
+  if (utf8.size() != 3) return utf8.size() == 1 ? static_cast<unsigned char>(utf8[0]) : 0;
+  return (static_cast<unsigned char>(utf8[0]) & 0x0fu) << 12 |
+         (static_cast<unsigned char>(utf8[1]) & 0x3fu) << 6 |
+         (static_cast<unsigned char>(utf8[2]) & 0x3fu);
+}
+
 // 1 for a Chinese ideograph (U+3400-U+9FFF), 2 for an ASCII letter or digit, else 0.
 int ScriptOf(std::string_view utf8) {
   if (utf8.size() == 1) return std::isalnum(static_cast<unsigned char>(utf8[0])) ? 2 : 0;
-  if (utf8.size() != 3) return 0;
-  const unsigned code = (static_cast<unsigned char>(utf8[0]) & 0x0fu) << 12 |
-                        (static_cast<unsigned char>(utf8[1]) & 0x3fu) << 6 |
-                        (static_cast<unsigned char>(utf8[2]) & 0x3fu);
+  const unsigned code = CodePoint(utf8);
   return code >= 0x3400 && code <= 0x9fff ? 1 : 0;
 }
 
@@ -443,8 +447,12 @@ float LeastWordConfidence(tesseract::TessBaseAPI& api) {
 }
 
 bool HasChinese(std::string_view text) {
-  for (size_t i = 0; i + 3 <= text.size(); ++i) {
-    if (ScriptOf(text.substr(i, 3)) == 1) return true;
+  // Character by character: a window over the bytes would also decode the tail of "é".
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    const size_t length = lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+    if (ScriptOf(text.substr(i, length)) == 1) return true;
+    i += length;
   }
   return false;
 }
@@ -454,13 +462,6 @@ bool HasChinese(std::string_view text) {
 // Chinese characters (where Tesseract often sees words in the gaps of small text) a wider one.
 constexpr double kWordGapPerLineHeight = 0.11;
 constexpr double kWordGapInChinese = 0.3;
-
-unsigned CodePoint(std::string_view utf8) {
-  if (utf8.size() != 3) return utf8.size() == 1 ? static_cast<unsigned char>(utf8[0]) : 0;
-  return (static_cast<unsigned char>(utf8[0]) & 0x0fu) << 12 |
-         (static_cast<unsigned char>(utf8[1]) & 0x3fu) << 6 |
-         (static_cast<unsigned char>(utf8[2]) & 0x3fu);
-}
 
 // Chinese punctuation and full-width forms carry their own spacing.
 bool IsFullWidthSign(std::string_view utf8) {
@@ -711,8 +712,6 @@ std::pair<int, int> TesseractRecognizer::PrepareImage(const std::string& image_p
   setMsgSeverity(L_SEVERITY_NONE);
   const OwnedPix original = DecodeForRecognition(image_path, ReadWholeFile(image_path));
   const Prepared prepared = Prepare(image_path, original.get());
-  const OwnedPix ink(pixThresholdToBinary(prepared.pix.get(), 160));
-  if (!ink) throw ImageError(image_path, "the image could not be converted for recognition");
   return {pixGetWidth(prepared.pix.get()), pixGetHeight(prepared.pix.get())};
 }
 
