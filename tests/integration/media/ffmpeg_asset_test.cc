@@ -16,6 +16,7 @@ using media_samples::AudioPlan;
 using media_samples::MakeSegment;
 using media_samples::SegmentPlan;
 using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
 using ::testing::Not;
 
 bool Equal(MediaTime time, std::int64_t value, std::int64_t timescale) {
@@ -254,7 +255,7 @@ TEST_F(FfmpegAssetTest, RangesComeFromThePacketsOfStreamingAndCutOffRecordings) 
   EXPECT_THAT(OpenError(webm_header), HasSubstr("Cannot open movie " + webm_header + ": "));
 }
 
-TEST_F(FfmpegAssetTest, HostileSampleCountsFailWithoutExhaustingMemory) {
+TEST_F(FfmpegAssetTest, HostileSampleCountsAndDurationsFailWithoutExhaustingAnything) {
   MakeSegment(dir_.File("good.mp4"), SegmentPlan{});
   const std::string bytes = ReadFile(dir_.File("good.mp4"));
   for (const std::string box : {"stsz", "stts", "stco", "stsc"}) {
@@ -267,6 +268,16 @@ TEST_F(FfmpegAssetTest, HostileSampleCountsFailWithoutExhaustingMemory) {
     WriteFile(path, hostile);
     EXPECT_THAT(OpenError(path), HasSubstr("Cannot open movie " + path + ": ")) << box;
   }
+  // The last fragment said to start years later: time the export would have to fill.
+  MakeSegment(dir_.File("fragmented.mp4"), SegmentPlan{.streaming = true});
+  std::string hostile = ReadFile(dir_.File("fragmented.mp4"));
+  // Version 1: the 64-bit decoding time follows version and flags.
+  hostile.replace(hostile.rfind("tfdt") + 8, 8, std::string("\0\0\x01\0\0\0\0\0", 8));
+  const std::string path = dir_.File("hostile_jump.mp4");
+  WriteFile(path, hostile);
+  EXPECT_THAT(OpenError(path), MatchesRegex("Cannot open movie " + path +
+                                            ": its video claims to last [0-9]+ hours, more "
+                                            "than the 24 a recording segment can"));
 }
 
 TEST_F(FfmpegAssetTest, InsertionOutsideItsTrackOrOfTheWrongTypeFailsNamingTheFile) {
