@@ -94,11 +94,25 @@ LineModel::LineModel(const std::string& directory)
 
 LineModel::~LineModel() = default;
 
+namespace {
+
+// |width| at the model's line height.
+int ScaledWidth(int width, int height) {
+  return std::max(1, static_cast<int>(std::lround(width * static_cast<double>(LineModel::kHeight) /
+                                                  height)));
+}
+
+}  // namespace
+
+bool LineModel::Fits(int width, int height) {
+  return width > 0 && height > 0 && ScaledWidth(width, height) <= std::end(kWidths)[-1];
+}
+
 LineModel::Reading LineModel::Read(Pix* grey, int left, int top, int width, int height) {
   Reading reading;
   if (width <= 0 || height <= 0) return reading;
   const double scale = static_cast<double>(kHeight) / height;
-  const int scaled_width = std::max(1, static_cast<int>(std::lround(width * scale)));
+  const int scaled_width = ScaledWidth(width, height);
   const int* bucket = std::find_if(std::begin(kWidths), std::end(kWidths),
                                    [&](int w) { return w >= scaled_width; });
   if (bucket == std::end(kWidths)) return reading;

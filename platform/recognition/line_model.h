@@ -33,6 +33,9 @@ class LineModel {
     double confidence = 0;              // mean probability of the characters read, 0 to 1
   };
 
+  // Whether a line |width| x |height| pixels is short enough for the widest graph.
+  static bool Fits(int width, int height);
+
   // Reads the text line in the |grey| rectangle (8 bpp, dark on light) |left|, |top|, |width| x
   // |height|. An empty reading when the line is too long for the widest graph.
   Reading Read(Pix* grey, int left, int top, int width, int height);

@@ -8,11 +8,11 @@
 // Text recognition with Tesseract 5 on images that Leptonica reads: PNG, JPEG, TIFF, BMP, WebP,
 // GIF. Languages map "zh-Hans" -> chi_sim and "en-US" -> eng, loaded together so that Tesseract
 // picks per word; both levels use the LSTM models, the only ones installed; language correction
-// is Tesseract's dictionaries. The image is made dark text on white and small text enlarged before
-// one layout pass; its lines are then read by two Tesseract instances on two threads of their own
-// while the calling thread waits. One observation per text line with one candidate, the line as
-// read, in the layout's page order. Images whose header claims more than kMaxPixels pixels are
-// refused before decoding. Construction is free; the models load inside each Recognize call.
+// is Tesseract's dictionaries. A second thread makes the image dark text on white, enlarges small
+// text and finds the lines while the calling thread loads the language data; then both threads
+// read lines, each with a Tesseract instance of its own. One observation per text line with one
+// candidate, the line as read, in the layout's page order. Images whose header claims more than
+// kMaxPixels pixels are refused before decoding. Construction is free; the models load inside each Recognize call.
 class TesseractRecognizer : public TextRecognizer {
  public:
   static constexpr long long kMaxPixels = 40'000'000;
