@@ -22,7 +22,8 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz ${CMAKE_CURRENT_LIST_DI
   DESTINATION ${doc_dir})
 
 # The line model's files, which scripts/install-deps fetched and prepared where the tool looks.
-foreach(file ppocr_keys_v1.txt rec_160.onnx rec_320.onnx rec_640.onnx rec_1280.onnx)
+foreach(file ppocr_keys_v1.txt rec_160.onnx rec_320.onnx rec_480.onnx rec_640.onnx rec_960.onnx
+             rec_1280.onnx)
   install(FILES ${QUORVANE_MODEL_DIR}/${file} DESTINATION ${CMAKE_INSTALL_DATADIR}/quorvanemactools)
 endforeach()
 

@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <vector>
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/dnn.hpp>
@@ -38,11 +40,15 @@ std::string GraphPath(const std::string& directory, int width) {
 }  // namespace
 
 struct LineModel::Nets {
-  // One graph, loaded on first use; one line at a time runs through it.
+  // The loaded copies of one graph. A line runs through a copy no other thread is using (OpenCV's
+  // nets are not reentrant); a second copy is loaded only when two lines need the graph at once.
   struct Slot {
     std::mutex mutex;
-    cv::dnn::Net net;
+    std::condition_variable returned;
+    std::vector<std::unique_ptr<cv::dnn::Net>> idle;
+    int made = 0;  // copies loaded or being loaded
   };
+  static constexpr int kCopies = 2;
 
   explicit Nets(const std::string& directory) {
     for (int width : kWidths) by_width[width] = std::make_unique<Slot>();
@@ -53,22 +59,52 @@ struct LineModel::Nets {
   cv::Mat Run(int width, const cv::Mat& input) {
     Slot& slot = *by_width.at(width);
     const std::string path = GraphPath(directory_, width);
-    std::lock_guard<std::mutex> lock(slot.mutex);
-    if (slot.net.empty()) {
+    std::unique_ptr<cv::dnn::Net> net;
+    {
+      std::unique_lock<std::mutex> lock(slot.mutex);
+      slot.returned.wait(lock, [&] { return !slot.idle.empty() || slot.made < kCopies; });
+      if (!slot.idle.empty()) {
+        net = std::move(slot.idle.back());
+        slot.idle.pop_back();
+      } else {
+        ++slot.made;
+      }
+    }
+    // A copy that fails to load or to run is given up, and its place with it.
+    auto give_up = [&] {
+      {
+        std::lock_guard<std::mutex> lock(slot.mutex);
+        --slot.made;
+      }
+      slot.returned.notify_one();
+    };
+    if (!net) {
+      net = std::make_unique<cv::dnn::Net>();
       try {
-        slot.net = cv::dnn::readNetFromONNX(path);
+        *net = cv::dnn::readNetFromONNX(path);
       } catch (const cv::Exception&) {
       }
-      if (slot.net.empty()) throw ModelError(path, "it is not a graph this build of OpenCV can run");
-      slot.net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-      slot.net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+      if (net->empty()) {
+        give_up();
+        throw ModelError(path, "it is not a graph this build of OpenCV can run");
+      }
+      net->setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+      net->setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
     }
+    cv::Mat output;
     try {
-      slot.net.setInput(input);
-      return slot.net.forward().clone();
+      net->setInput(input);
+      output = net->forward().clone();
     } catch (const cv::Exception&) {
+      give_up();
       throw ModelError(path, "it cannot be run on a line");
     }
+    {
+      std::lock_guard<std::mutex> lock(slot.mutex);
+      slot.idle.push_back(std::move(net));
+    }
+    slot.returned.notify_one();
+    return output;
   }
 
   std::string directory_;

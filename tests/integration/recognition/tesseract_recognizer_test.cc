@@ -296,7 +296,7 @@ TEST(TesseractRecognizer, LineModelReadsSmallChineseLabelsAndItsFilesMustBeThere
   }
   ASSERT_EQ(mkdir(models.c_str(), 0700), 0);
   WriteFile(models + "/ppocr_keys_v1.txt", ReadFile(QUORVANE_MODEL_DIR "/ppocr_keys_v1.txt"));
-  for (const char* width : {"160", "320", "640", "1280"}) {
+  for (const char* width : {"160", "320", "480", "640", "960", "1280"}) {
     WriteFile(models + "/rec_" + width + ".onnx", "not a graph");
   }
   TesseractRecognizer damaged(models);
