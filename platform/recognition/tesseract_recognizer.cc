@@ -250,10 +250,19 @@ struct FoundLine {
   std::vector<Symbol> symbols;
 };
 
+// Tesseract's messages go to the file its global debug_file names. It is set once, before any
+// thread of ours starts, since every instance shares it.
+void SilenceTesseract() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    tesseract::TessBaseAPI api;
+    api.SetVariable("debug_file", "/dev/null");
+  });
+}
+
 void InitApi(tesseract::TessBaseAPI& api, const std::string& languages,
              const RecognitionSettings& settings) {
-  std::vector<std::string> names = {"debug_file"};
-  std::vector<std::string> values = {"/dev/null"};
+  std::vector<std::string> names, values;
   if (!settings.language_correction) {
     names.insert(names.end(), {"load_system_dawg", "load_freq_dawg"});
     values.insert(values.end(), {"0", "0"});
@@ -740,7 +749,6 @@ Page LayOut(const std::string& path, Pix* original) {
       std::min(kMaxResolution, kSourceResolution * page.prepared.scale) + 0.5);
   tesseract::TessBaseAPI api;
   api.InitForAnalysePage();
-  api.SetVariable("debug_file", "/dev/null");
   api.SetPageSegMode(tesseract::PSM_AUTO);
   api.SetImage(pix);
   api.SetSourceResolution(page.resolution);
@@ -771,6 +779,7 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
   setMsgSeverity(L_SEVERITY_NONE);
   const std::string languages = TesseractLanguages(settings.languages);
   const OwnedPix original = DecodeForRecognition(image_path, ReadWholeFile(image_path));
+  SilenceTesseract();
 
   // Debian's Tesseract is built with OpenMP, and its threads make it several times slower on a
   // busy machine. Its parallel loops name their own thread counts, which overrides
