@@ -9,7 +9,7 @@ namespace {
 // Every second of a segment's video is a second of the joined movie, and the export fills what its
 // packets leave open (audio lanes with silence): a day is far beyond any recording segment, yet
 // still exports within the join's wait. A longer claim is a damaged or hostile timestamp.
-constexpr std::int64_t kLongestSegmentSeconds = 24 * 3600;
+constexpr double kLongestSegmentSeconds = 24 * 3600;
 
 MediaTime InTimeBase(std::int64_t ticks, AVRational time_base) {
   return MediaTimeReduced({ticks * time_base.num, time_base.den});
@@ -39,12 +39,10 @@ class FfmpegAsset : public Asset {
         if (!spans.empty() && source->packet_count == 0) {
           ThrowAvError("Cannot open movie", path, AVERROR_EOF);
         }
-        const __int128 ticks = static_cast<__int128>(source->duration) * source->time_base.num;
-        if (source->time_base.den > 0 &&
-            ticks > static_cast<__int128>(kLongestSegmentSeconds) * source->time_base.den) {
-          const auto hours = static_cast<long long>(ticks / source->time_base.den / 3600);
+        const double seconds = static_cast<double>(source->duration) * av_q2d(source->time_base);
+        if (seconds > kLongestSegmentSeconds) {
           throw PlatformError("Cannot open movie " + path + ": its video claims to last " +
-                              std::to_string(hours) +
+                              std::to_string(static_cast<long long>(seconds / 3600)) +
                               " hours, more than the 24 a recording segment can");
         }
       }

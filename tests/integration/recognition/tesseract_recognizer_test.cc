@@ -10,12 +10,14 @@
 
 #include <cstdio>
 #include <optional>
+#include <string>
 
 #include "app/tool_error.h"
 #include "commands/fixture.h"
 #include "commands/ocr.h"
 #include "platform/drawing/pango_drawing.h"
 #include "platform/platform_error.h"
+#include "platform/recognition/line_model.h"
 #include "tests/support/bad_images.h"
 #include "tests/support/run_tool.h"
 #include "tests/support/text_scenes.h"
@@ -296,8 +298,8 @@ TEST(TesseractRecognizer, LineModelReadsSmallChineseLabelsAndItsFilesMustBeThere
   }
   ASSERT_EQ(mkdir(models.c_str(), 0700), 0);
   WriteFile(models + "/ppocr_keys_v1.txt", ReadFile(QUORVANE_MODEL_DIR "/ppocr_keys_v1.txt"));
-  for (const char* width : {"160", "320", "480", "640", "960", "1280"}) {
-    WriteFile(models + "/rec_" + width + ".onnx", "not a graph");
+  for (const int width : LineModel::kWidths) {
+    WriteFile(models + "/rec_" + std::to_string(width) + ".onnx", "not a graph");
   }
   TesseractRecognizer damaged(models);
   try {
