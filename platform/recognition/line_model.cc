@@ -132,6 +132,11 @@ LineModel::~LineModel() = default;
 
 namespace {
 
+// A line up to this many times as wide as a graph is narrowed into it rather than padded into the
+// next one (measured on the compressed UI frames: narrowing by up to 20 % reads as well as none,
+// 1.27 % CER against 1.33 %; by up to 35 %, 1.42 %).
+constexpr double kMostNarrowing = 1.2;
+
 // |width| at the model's line height.
 int ScaledWidth(int width, int height) {
   return std::max(1, static_cast<int>(std::lround(width * static_cast<double>(LineModel::kHeight) /
@@ -141,17 +146,19 @@ int ScaledWidth(int width, int height) {
 }  // namespace
 
 bool LineModel::Fits(int width, int height) {
-  return width > 0 && height > 0 && ScaledWidth(width, height) <= std::end(kWidths)[-1];
+  return width > 0 && height > 0 &&
+         ScaledWidth(width, height) <= std::end(kWidths)[-1] * kMostNarrowing;
 }
 
 LineModel::Reading LineModel::Read(Pix* grey, int left, int top, int width, int height) {
   Reading reading;
   if (width <= 0 || height <= 0) return reading;
-  const double scale = static_cast<double>(kHeight) / height;
-  const int scaled_width = ScaledWidth(width, height);
+  int scaled_width = ScaledWidth(width, height);
   const int* bucket = std::find_if(std::begin(kWidths), std::end(kWidths),
-                                   [&](int w) { return w >= scaled_width; });
+                                   [&](int w) { return w * kMostNarrowing >= scaled_width; });
   if (bucket == std::end(kWidths)) return reading;
+  scaled_width = std::min(scaled_width, *bucket);
+  const double scale = static_cast<double>(scaled_width) / width;  // across
   Box* box = boxCreate(left, top, width, height);
   Pix* crop = pixClipRectangle(grey, box, nullptr);
   boxDestroy(&box);

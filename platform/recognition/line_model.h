@@ -9,7 +9,8 @@
 // A PP-OCRv4 text-line recogniser (a CTC model over 6623 Chinese and Latin characters, then a
 // space) run by OpenCV's dnn module on one thread. OpenCV 4.6 runs the model only at a fixed input
 // width, so the install script writes one graph per width of kWidths (rec_W.onnx); a line is read
-// by the narrowest that holds it, padded on the right. Graphs load on first use. Threads share
+// by the narrowest that holds it, padded on the right, or narrowed a little into the one below.
+// Graphs load on first use. Threads share
 // them: a loaded graph runs one line at a time (OpenCV's nets are not reentrant), and a second
 // copy is loaded only when two lines need the same graph at the same time.
 class LineModel {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/platform_error.h"
+
 #include "platform/recognition/line_model.h"
 
 namespace {
@@ -124,17 +125,19 @@ OwnedPix DecodeForRecognition(const std::string& path, const std::string& bytes)
   return pix;
 }
 
-std::string TesseractLanguages(const std::vector<std::string>& tags) {
-  std::string languages;
+// The Tesseract models for |tags|, in their order.
+std::vector<std::string> TesseractLanguages(const std::vector<std::string>& tags) {
+  std::vector<std::string> languages;
   for (const std::string& tag : tags) {
-    std::string_view model;
+    std::string model;
     if (tag == "zh-Hans") model = "chi_sim";
     if (tag == "en-US") model = "eng";
     if (model.empty()) {
       throw PlatformError("Text recognition has no language data for \"" + tag + "\"");
     }
-    if (!languages.empty()) languages += '+';
-    languages += model;
+    if (std::find(languages.begin(), languages.end(), model) == languages.end()) {
+      languages.push_back(model);
+    }
   }
   return languages;
 }
@@ -161,6 +164,11 @@ constexpr double kMaxResolution = 115;
 // higher mean confidence is kept, its spaces too), then by the line model. Small Chinese labels
 // otherwise come out as Latin letters ("内置麦克风" -> "ABS", "已发布" -> "BA").
 constexpr float kRetryBelowConfidence = 60;
+// Most screen text is Latin, which the English model reads for a fraction of the time the Chinese
+// and English ones take together; its reading of a line stands when every word was read at least
+// this confidently. (Measured on the compressed UI frames: 1.33 % CER against 1.48 % without it;
+// from 75 Chinese lines read as Latin letters stand, 1.74 %.)
+constexpr float kTrustLatinFrom = 85;
 // Tesseract's confident readings of Chinese can still be wrong characters; a line with Chinese
 // goes to the line model unless every word was read at least this confidently. (Measured on the
 // compressed UI frames: every Chinese line 1.42 % CER; below 85 with TrustedFrom's sign rule
@@ -169,11 +177,8 @@ constexpr float kTrustChineseFrom = 85;
 // A space between a Chinese character and a Latin letter or digit is at least this fraction of
 // the line's height wide; characters set without one are closer.
 constexpr double kScriptGapPerLineHeight = 0.22;
-// Lines are read by up to this many recognisers at once, each on its own thread. The second one
-// loads its models only for a page of at least kLinesForSecondReader lines, or while the page's
-// layout is still being found.
-constexpr unsigned kReaders = 2;
-constexpr size_t kLinesForSecondReader = 8;
+// Lines are read on up to this many threads at once, each Tesseract instance by one at a time.
+constexpr unsigned kThreads = 2;
 
 // The median height of the glyph-sized connected components, dark on light and light on dark
 // alike, or 0 when there is none.
@@ -645,95 +650,6 @@ std::vector<LineRegion> WithMissingLines(std::vector<LineRegion> lines,
   return lines;
 }
 
-// Reads lines of one page, one line at a time, on the thread that calls ReadAll. Several readers
-// share one queue of lines and each keeps its result in the line's own slot, so the page order
-// holds whichever reader finishes first.
-class LineReader {
- public:
-  // Loads the language data; the page comes later, with Attach.
-  LineReader(const std::string& languages, const RecognitionSettings& settings, LineModel* model)
-      : languages_(languages), settings_(settings), model_(model) {
-    InitApi(api_, languages, settings);
-    api_.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
-  }
-
-  // |pix| is the prepared page, read at |resolution|.
-  void Attach(Pix* pix, int resolution) {
-    pix_ = pix;
-    resolution_ = resolution;
-    api_.SetImage(pix);
-    api_.SetSourceResolution(resolution);
-  }
-
-  // Takes lines from |next| until none is left and stores what it reads in |results|.
-  void ReadAll(const std::vector<LineRegion>& regions, std::atomic<size_t>& next, Pix* ink,
-               std::vector<std::vector<FoundLine>>& results) {
-    for (size_t i = next++; i < regions.size(); i = next++) {
-      results[i] = Read(regions[i], ink);
-    }
-  }
-
- private:
-  std::vector<FoundLine> Read(const LineRegion& region, Pix* ink) {
-    std::vector<FoundLine> found;
-    api_.SetRectangle(region.left, region.top, region.width, region.height);
-    if (api_.Recognize(nullptr) != 0) return found;
-    CollectLines(api_, ink, found);
-    const float least = LeastWordConfidence(api_);
-    if (least < kRetryBelowConfidence) ReadWithFirstLanguage(region, ink, found);
-    // Tesseract keeps the layout and the spaces; the line model reads the characters of the lines
-    // Tesseract is unsure of, of Chinese ones sooner.
-    if (found.size() == 1 && model_ && LineModel::Fits(region.width, region.height) &&
-        least < TrustedFrom(found[0].text)) {
-      ReadWithModel(region, ink, found[0]);
-    }
-    return found;
-  }
-
-  void ReadWithModel(const LineRegion& region, Pix* ink, FoundLine& line) {
-    const LineModel::Reading reading =
-        model_->Read(pix_, region.left, region.top, region.width, region.height);
-    if (reading.characters.empty()) return;
-    // Where both read the same characters, Tesseract's own spaces stand.
-    std::string model_text, tesseract_text;
-    for (const LineModel::Character& character : reading.characters) model_text += character.utf8;
-    for (const char c : line.text) {
-      if (c != ' ') tesseract_text += c;
-    }
-    if (model_text != tesseract_text) line.text = SpacedLikeTesseract(reading, line, ink);
-  }
-
-  // The line read again by the first language alone replaces |found| if it is read with a higher
-  // mean confidence.
-  void ReadWithFirstLanguage(const LineRegion& region, Pix* ink, std::vector<FoundLine>& found) {
-    const size_t plus = languages_.find('+');
-    if (plus == std::string::npos) return;
-    const int confidence = api_.MeanTextConf();
-    if (!first_language_) {
-      first_language_ = std::make_unique<tesseract::TessBaseAPI>();
-      InitApi(*first_language_, languages_.substr(0, plus), settings_);
-      first_language_->SetPageSegMode(tesseract::PSM_SINGLE_LINE);
-      first_language_->SetImage(pix_);
-      first_language_->SetSourceResolution(resolution_);
-    }
-    first_language_->SetRectangle(region.left, region.top, region.width, region.height);
-    if (first_language_->Recognize(nullptr) != 0 || first_language_->MeanTextConf() <= confidence) {
-      return;
-    }
-    std::vector<FoundLine> again;
-    CollectLines(*first_language_, ink, again);
-    found = std::move(again);
-  }
-
-  const std::string& languages_;
-  const RecognitionSettings& settings_;
-  Pix* pix_ = nullptr;
-  int resolution_ = kSourceResolution;
-  tesseract::TessBaseAPI api_;
-  std::unique_ptr<tesseract::TessBaseAPI> first_language_;  // made when a line needs it
-  LineModel* model_;  // shared by the readers; null when Chinese is not among the languages
-};
-
 // The page as the readers see it.
 struct Page {
   Prepared prepared;
@@ -765,6 +681,319 @@ Page LayOut(const std::string& path, Pix* original) {
   return page;
 }
 
+// What one Tesseract instance read in a line.
+struct Reading {
+  bool recognized = false;
+  std::vector<FoundLine> lines;
+  float least = 100;  // the least confident word's confidence
+  int mean = 0;       // the mean confidence of the words
+  LineModel::Reading model;  // the line model's, where it read the line
+};
+
+// Reads |region| of |page| (its prepared image) with |api|, which reads single lines.
+Reading ReadRegion(tesseract::TessBaseAPI& api, const Page& page, const LineRegion& region) {
+  Pix* pix = page.prepared.pix.get();
+  api.SetRectangle(region.left, region.top, region.width, region.height);
+  Reading reading;
+  if (api.Recognize(nullptr) != 0) return reading;
+  reading.recognized = true;
+  CollectLines(api, pix, reading.lines);
+  reading.least = LeastWordConfidence(api);
+  reading.mean = api.MeanTextConf();
+  return reading;
+}
+
+// |line| with the characters the line model read in it, where they differ from Tesseract's.
+void TakeModelCharacters(const LineModel::Reading& reading, Pix* ink, FoundLine& line) {
+  // Where both read the same characters, Tesseract's own spaces stand.
+  std::string model_text, tesseract_text;
+  for (const LineModel::Character& character : reading.characters) model_text += character.utf8;
+  for (const char c : line.text) {
+    if (c != ' ') tesseract_text += c;
+  }
+  if (model_text != tesseract_text) line.text = SpacedLikeTesseract(reading, line, ink);
+}
+
+// Whether two Latin letters or digits follow each other in |reading|: the spaces between them
+// come from Tesseract's words alone.
+bool HasLatinPair(const LineModel::Reading& reading) {
+  for (size_t i = 0; i + 1 < reading.characters.size(); ++i) {
+    const std::vector<LineModel::Character>& characters = reading.characters;
+    if (ScriptOf(characters[i].utf8) == 2 && ScriptOf(characters[i + 1].utf8) == 2) return true;
+  }
+  return false;
+}
+
+// The readings a line goes through; each line leaves at the one that settles it:
+// - English alone (kLatin), where other languages were asked for too: its reading stands if every
+//   word was read at least kTrustLatinFrom confidently;
+// - every language together (kTogether);
+// - the line model (kModel), on the lines TrustedFrom finds unsure: Tesseract keeps the layout and
+//   the spaces, the model reads the characters;
+// - the first language alone (kFirst), where a word read together is below kRetryBelowConfidence
+//   and the spaces are Tesseract's to give: on lines the model did not read, or where it read two
+//   Latin letters or digits side by side. Of the two readings, the one with the higher mean
+//   confidence gives the text, or the spaces of the model's characters.
+enum Step { kLatin, kTogether, kFirst, kModel, kDone };
+constexpr int kTesseractSteps = 3;  // kLatin, kTogether and kFirst use Tesseract instances
+
+// Reads the lines of one page on every thread that calls Work, a line's next reading on whichever
+// thread is free, so that no thread waits while another holds the instance it needs. A line
+// reads the same whichever threads read it. Each Tesseract instance reads one line at a time;
+// another copy is loaded only when a thread has nothing else to do meanwhile.
+class PageReader {
+ public:
+  // |languages| in the order asked; |threads| is the most that will call Work at once.
+  PageReader(const std::vector<std::string>& languages, const RecognitionSettings& settings,
+             LineModel* model, int threads)
+      : settings_(settings), model_(model), copies_(threads) {
+    for (const std::string& language : languages) {
+      pools_[kTogether].languages += (pools_[kTogether].languages.empty() ? "" : "+") + language;
+    }
+    if (languages.size() > 1) {
+      pools_[kFirst].languages = languages[0];
+      if (std::find(languages.begin(), languages.end(), "eng") != languages.end()) {
+        pools_[kLatin].languages = "eng";
+      }
+    }
+  }
+
+  // Loads, on the calling thread, the instances every page with text is read with first.
+  void LoadAhead() {
+    for (const Step step : {kLatin, kTogether}) {
+      Pool& pool = pools_[step];
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pool.languages.empty() || failure_ || (page_ && page_->regions.empty())) continue;
+        ++pool.made;
+        ++pool.making;
+      }
+      std::unique_ptr<Instance> api;
+      try {
+        api = Make(pool);
+      } catch (...) {
+        Fail(std::current_exception());
+        throw;
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --pool.making;
+        pool.idle.push_back(std::move(api));
+      }
+      changed_.notify_all();
+    }
+  }
+
+  // Gives the reader its page; its lines are read from then on.
+  void Start(const Page& page) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      page_ = &page;
+      lines_.resize(page.regions.size());
+      for (Line& line : lines_) line.step = pools_[kLatin].languages.empty() ? kTogether : kLatin;
+    }
+    changed_.notify_all();
+  }
+
+  // Stops every thread's work: the page could not be laid out.
+  void Fail(std::exception_ptr failure) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!failure_) failure_ = failure;
+    }
+    changed_.notify_all();
+  }
+
+  // Reads lines until every line is read, the page fails, or another thread fails.
+  void Work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return page_ || failure_; });
+      if (failure_) return;
+      size_t chosen = 0;
+      bool make = false;
+      const Choice choice = Choose(chosen, make);
+      if (choice == kFinished) return;
+      if (choice == kNothingYet) {
+        changed_.wait(lock);
+        continue;
+      }
+      Line& line = lines_[chosen];
+      const Step step = line.step;
+      line.busy = true;
+      std::unique_ptr<Instance> api;
+      if (step != kModel) {
+        Pool& pool = pools_[step];
+        if (make) {
+          ++pool.made;
+          ++pool.making;
+        } else {
+          api = std::move(pool.idle.back());
+          pool.idle.pop_back();
+        }
+      }
+      Reading reading = std::move(line.reading);
+      lock.unlock();
+      Step after = kDone;
+      try {
+        if (make) {
+          api = Make(pools_[step]);
+          std::lock_guard<std::mutex> made(mutex_);
+          --pools_[step].making;
+        }
+        if (api && !api->attached) {
+          api->api.SetImage(page_->prepared.pix.get());
+          api->api.SetSourceResolution(page_->resolution);
+          api->attached = true;
+        }
+        after = Advance(step, api ? &api->api : nullptr, page_->regions[chosen], reading);
+      } catch (...) {
+        // The instance that failed, or failed to be made, is given up.
+        lock.lock();
+        if (step != kModel) --pools_[step].made;
+        if (make && !api) --pools_[step].making;
+        if (!failure_) failure_ = std::current_exception();
+        changed_.notify_all();
+        return;
+      }
+      lock.lock();
+      if (api) pools_[step].idle.push_back(std::move(api));
+      line.reading = std::move(reading);
+      line.step = after;
+      line.busy = false;
+      changed_.notify_all();
+    }
+  }
+
+  // The failure that stopped the work, if any.
+  std::exception_ptr failure() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failure_;
+  }
+
+  // What was read of line |i|, once Work has returned on every thread.
+  std::vector<FoundLine>& Result(size_t i) { return lines_[i].reading.lines; }
+
+ private:
+  // A Tesseract instance that reads single lines, and whether it has been given the page.
+  struct Instance {
+    tesseract::TessBaseAPI api;
+    bool attached = false;
+  };
+  // The instances that load one set of languages.
+  struct Pool {
+    std::string languages;  // empty where this step is not taken
+    std::vector<std::unique_ptr<Instance>> idle;
+    int made = 0;    // made, being made or in use
+    int making = 0;  // being made
+  };
+
+  struct Line {
+    Step step = kTogether;
+    bool busy = false;  // a thread is reading it
+    Reading reading;    // the reading that stands so far
+  };
+
+  enum Choice { kChosen, kNothingYet, kFinished };
+
+  // The line to read next, the first in page order whose next reading can start now; or, when
+  // none can, the first that waits for a Tesseract instance of which another copy may be made
+  // (|make|). Called with mutex_ held.
+  Choice Choose(size_t& chosen, bool& make) {
+    bool waiting = false;  // a line is being read or waits for an instance
+    for (size_t i = 0; i < lines_.size(); ++i) {
+      const Line& line = lines_[i];
+      if (line.step == kDone) continue;
+      waiting = true;
+      if (!line.busy && (line.step == kModel || !pools_[line.step].idle.empty())) {
+        chosen = i;
+        return kChosen;
+      }
+    }
+    if (!waiting) return kFinished;
+    for (size_t i = 0; i < lines_.size(); ++i) {
+      const Line& line = lines_[i];
+      if (line.busy || line.step == kDone) continue;
+      const Pool& pool = pools_[line.step];
+      if (pool.making == 0 && pool.made < copies_) {
+        chosen = i;
+        make = true;
+        return kChosen;
+      }
+    }
+    return kNothingYet;
+  }
+
+  std::unique_ptr<Instance> Make(const Pool& pool) {
+    auto made = std::make_unique<Instance>();
+    InitApi(made->api, pool.languages, settings_);
+    made->api.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
+    return made;
+  }
+
+  // Takes a line from |step| to the step after it, with |api| for Tesseract's steps.
+  Step Advance(Step step, tesseract::TessBaseAPI* api, const LineRegion& region,
+               Reading& reading) {
+    Pix* pix = page_->prepared.pix.get();
+    switch (step) {
+      case kLatin: {
+        reading = ReadRegion(*api, *page_, region);
+        return !reading.lines.empty() && reading.least >= kTrustLatinFrom ? kDone : kTogether;
+      }
+      case kTogether: {
+        reading = ReadRegion(*api, *page_, region);
+        if (!reading.recognized) return kDone;
+        const bool unsure = reading.lines.size() == 1 && model_ &&
+                            LineModel::Fits(region.width, region.height) &&
+                            reading.least < TrustedFrom(reading.lines[0].text);
+        return unsure ? kModel : Retried(reading);
+      }
+      case kModel: {
+        reading.model = model_->Read(pix, region.left, region.top, region.width, region.height);
+        // The model's characters take the spaces of Tesseract's reading; the first language
+        // alone may read the words apart better where Latin letters meet.
+        if (!reading.model.characters.empty() && !HasLatinPair(reading.model)) {
+          TakeModelCharacters(reading.model, pix, reading.lines[0]);
+          return kDone;
+        }
+        return Retried(reading);
+      }
+      case kFirst: {
+        Reading again = ReadRegion(*api, *page_, region);
+        if (again.recognized && again.mean > reading.mean) reading.lines = std::move(again.lines);
+        if (!reading.model.characters.empty() && reading.lines.size() == 1) {
+          TakeModelCharacters(reading.model, pix, reading.lines[0]);
+        }
+        return kDone;
+      }
+      case kDone:
+        break;
+    }
+    return kDone;
+  }
+
+  // kFirst where |reading| has a word below kRetryBelowConfidence and there is a first language
+  // to read with alone, else kDone (the model's characters, if read, taken).
+  Step Retried(Reading& reading) {
+    if (reading.least < kRetryBelowConfidence && !pools_[kFirst].languages.empty()) return kFirst;
+    if (!reading.model.characters.empty()) {
+      TakeModelCharacters(reading.model, page_->prepared.pix.get(), reading.lines[0]);
+    }
+    return kDone;
+  }
+
+  const RecognitionSettings& settings_;
+  LineModel* model_;  // null when Chinese is not among the languages
+  const int copies_;  // of each Tesseract instance, at most
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Pool pools_[kTesseractSteps];
+  const Page* page_ = nullptr;
+  std::vector<Line> lines_;
+  std::exception_ptr failure_;
+};
+
 }  // namespace
 
 std::pair<int, int> TesseractRecognizer::PrepareImage(const std::string& image_path) {
@@ -778,116 +1007,53 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
                                                             const RecognitionSettings& settings,
                                                             int max_candidates) {
   setMsgSeverity(L_SEVERITY_NONE);
-  const std::string languages = TesseractLanguages(settings.languages);
+  const std::vector<std::string> languages = TesseractLanguages(settings.languages);
   const OwnedPix original = DecodeForRecognition(image_path, ReadWholeFile(image_path));
   SilenceTesseract();
 
   // Debian's Tesseract is built with OpenMP, and its threads make it several times slower on a
   // busy machine. Its parallel loops name their own thread counts, which overrides
   // omp_set_num_threads; no active parallel level runs every region on the calling thread. The
-  // page's lines are shared among readers on threads of our own instead.
+  // page's lines are shared among threads of our own instead.
   omp_set_max_active_levels(0);
-  const unsigned readers = std::clamp(std::thread::hardware_concurrency(), 1u, kReaders);
+  const int threads =
+      static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, kThreads));
   // The line model reads Chinese and Latin text: only where Chinese was asked for.
   std::unique_ptr<LineModel> model;
-  if (languages.find("chi_sim") != std::string::npos) {
+  if (std::find(languages.begin(), languages.end(), "chi_sim") != languages.end()) {
     model = std::make_unique<LineModel>(model_directory_);
   }
+  PageReader reader(languages, settings, model.get(), threads);
 
   // A helper thread prepares the page and finds its lines while this one loads the language data
-  // of the first reader, then of the second if the page may need it. Then each thread reads lines
-  // with a reader of its own: the helper with the first unless this thread kept it for itself.
-  std::mutex mutex;
-  std::condition_variable changed;
+  // that nearly every page needs. Then both read the lines.
   Page page;
-  bool page_done = false;   // |page| or errors[0] is set
-  bool first_done = false;  // |first| is made, or errors[1] is set
-  bool first_taken = false;
-  std::unique_ptr<LineReader> first, second;
-  std::exception_ptr errors[2];  // the helper's, this thread's
-  std::atomic<size_t> next{0};
-  std::vector<std::vector<FoundLine>> per_region;
-  auto read_with = [&](LineReader& reader) {
-    reader.Attach(page.prepared.pix.get(), page.resolution);
-    reader.ReadAll(page.regions, next, page.prepared.pix.get(), per_region);
-  };
-
   std::thread helper([&] {
     try {
       omp_set_max_active_levels(0);
-      Page laid_out = LayOut(image_path, original.get());
-      std::lock_guard<std::mutex> lock(mutex);
-      page = std::move(laid_out);
-      per_region.resize(page.regions.size());
-      page_done = true;
+      page = LayOut(image_path, original.get());
+      reader.Start(page);
     } catch (...) {
-      std::lock_guard<std::mutex> lock(mutex);
-      errors[0] = std::current_exception();
-      page_done = true;
+      reader.Fail(std::current_exception());
+      return;
     }
-    changed.notify_all();
-    LineReader* reader = nullptr;
-    {
-      std::unique_lock<std::mutex> lock(mutex);
-      if (errors[0]) return;
-      changed.wait(lock, [&] { return first_done; });
-      if (first && !first_taken) {
-        first_taken = true;
-        reader = first.get();
-      }
-    }
-    try {
-      if (reader) read_with(*reader);
-    } catch (...) {
-      std::lock_guard<std::mutex> lock(mutex);
-      errors[0] = std::current_exception();
-    }
+    if (threads > 1) reader.Work();
   });
-
   try {
-    auto made = std::make_unique<LineReader>(languages, settings, model.get());
-    bool more = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      first = std::move(made);
-      first_done = true;
-      more = readers > 1 && !errors[0] &&
-             (!page_done || page.regions.size() >= kLinesForSecondReader);
-    }
-    changed.notify_all();
-    LineReader* reader = nullptr;
-    if (more) {
-      second = std::make_unique<LineReader>(languages, settings, model.get());
-      reader = second.get();
-    }
-    std::unique_lock<std::mutex> lock(mutex);
-    if (!reader && !first_taken) {
-      first_taken = true;
-      reader = first.get();
-    }
-    changed.wait(lock, [&] { return page_done; });
-    const bool laid_out = !errors[0];
-    lock.unlock();
-    if (reader && laid_out) read_with(*reader);
+    reader.LoadAhead();
+    reader.Work();
   } catch (...) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      errors[1] = std::current_exception();
-      first_done = true;
-    }
-    changed.notify_all();
+    // Work stops on every thread: the helper returns.
   }
   helper.join();
-  for (const std::exception_ptr& error : errors) {
-    if (error) std::rethrow_exception(error);
-  }
+  if (const std::exception_ptr failure = reader.failure()) std::rethrow_exception(failure);
 
   // Boxes go back to fractions of the original image, bottom-left origin.
   const double width = pixGetWidth(page.prepared.pix.get());
   const double height = pixGetHeight(page.prepared.pix.get());
   std::vector<TextObservation> observations;
-  for (std::vector<FoundLine>& lines : per_region) {
-    for (FoundLine& line : lines) {
+  for (size_t i = 0; i < page.regions.size(); ++i) {
+    for (FoundLine& line : reader.Result(i)) {
       TextObservation observation;
       if (max_candidates > 0) observation.candidates.push_back(std::move(line.text));
       observation.box = {.x = line.left / width,

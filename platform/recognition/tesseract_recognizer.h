@@ -6,13 +6,15 @@
 #include "platform/recognition/text_recognizer.h"
 
 // Text recognition with Tesseract 5 on images that Leptonica reads: PNG, JPEG, TIFF, BMP, WebP,
-// GIF. Languages map "zh-Hans" -> chi_sim and "en-US" -> eng, loaded together so that Tesseract
-// picks per word; both levels use the LSTM models, the only ones installed; language correction
-// is Tesseract's dictionaries. A second thread makes the image dark text on white, enlarges small
-// text and finds the lines while the calling thread loads the language data; then both threads
-// read lines, each with a Tesseract instance of its own. One observation per text line with one
-// candidate, the line as read, in the layout's page order. Images whose header claims more than
-// kMaxPixels pixels are refused before decoding. Construction is free; the models load inside each Recognize call.
+// GIF. Languages map "zh-Hans" -> chi_sim and "en-US" -> eng. A line is read by English alone
+// first, and where that is unsure by the languages together (Tesseract picks per word), then by
+// the line model where Tesseract is unsure of its characters; both levels use the LSTM models, the
+// only ones installed; language correction is Tesseract's dictionaries. A second thread makes the
+// image dark text on white, enlarges small text and finds the lines while the calling thread
+// loads the language data; then both threads read lines, each reading on whichever thread is
+// free. One observation per text line with one candidate, the line as read, in the layout's page
+// order. Images whose header claims more than kMaxPixels pixels are refused before decoding.
+// Construction is free; the models load inside each Recognize call.
 class TesseractRecognizer : public TextRecognizer {
  public:
   static constexpr long long kMaxPixels = 40'000'000;
