@@ -126,6 +126,10 @@ LineModel::LineModel(const std::string& directory)
   // keeps its log to itself.
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   cv::setNumThreads(1);
+  // OpenCV makes its registry of layer types on first use without a barrier between threads; it is
+  // made here, before the threads that load the graphs start.
+  cv::dnn::LayerParams params;
+  cv::dnn::LayerFactory::createLayerInstance("ReLU", params);
 }
 
 LineModel::~LineModel() = default;
