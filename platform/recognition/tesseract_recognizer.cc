@@ -758,29 +758,13 @@ class PageReader {
     }
   }
 
-  // Loads, on the calling thread, the instances every page with text is read with first.
+  // Loads, on the calling thread, the instances every page with text is read with first, unless
+  // another thread has begun to.
   void LoadAhead() {
+    std::unique_lock<std::mutex> lock(mutex_);
     for (const Step step : {kLatin, kTogether}) {
-      Pool& pool = pools_[step];
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (pool.languages.empty() || failure_ || (page_ && page_->regions.empty())) continue;
-        ++pool.made;
-        ++pool.making;
-      }
-      std::unique_ptr<Instance> api;
-      try {
-        api = Make(pool);
-      } catch (...) {
-        Fail(std::current_exception());
-        throw;
-      }
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        --pool.making;
-        pool.idle.push_back(std::move(api));
-      }
-      changed_.notify_all();
+      if (failure_ || (page_ && page_->regions.empty())) return;
+      MakeAhead(step, lock);
     }
   }
 
@@ -815,6 +799,12 @@ class PageReader {
       const Choice choice = Choose(chosen, make);
       if (choice == kFinished) return;
       if (choice == kNothingYet) {
+        // Rather than wait, this thread loads what lines not yet read together may need.
+        try {
+          if (MakeAhead(kTogether, lock)) continue;
+        } catch (...) {
+          return;
+        }
         changed_.wait(lock);
         continue;
       }
@@ -922,6 +912,39 @@ class PageReader {
       }
     }
     return kNothingYet;
+  }
+
+  // Makes an instance for |step| and leaves it idle, unless there is one already or none is
+  // needed. Returns whether it made one. Called with |lock| held; unlocks it meanwhile. A failure
+  // stops every thread's work and is thrown.
+  bool MakeAhead(Step step, std::unique_lock<std::mutex>& lock) {
+    Pool& pool = pools_[step];
+    if (pool.languages.empty() || pool.made > 0) return false;
+    const bool needed = std::any_of(lines_.begin(), lines_.end(), [&](const Line& line) {
+      return line.step <= step;
+    });
+    if (page_ && !needed) return false;
+    ++pool.made;
+    ++pool.making;
+    lock.unlock();
+    std::unique_ptr<Instance> api;
+    std::exception_ptr failure;
+    try {
+      api = Make(pool);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    lock.lock();
+    --pool.making;
+    if (api) {
+      pool.idle.push_back(std::move(api));
+    } else {
+      --pool.made;
+      if (!failure_) failure_ = failure;
+    }
+    changed_.notify_all();
+    if (failure) std::rethrow_exception(failure);
+    return true;
   }
 
   std::unique_ptr<Instance> Make(const Pool& pool) {
