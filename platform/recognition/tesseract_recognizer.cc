@@ -159,10 +159,11 @@ constexpr double kMaxScaledPixels = 24e6;
 // The resolution told to Tesseract grows with the enlargement, so its layout sees the page as
 // it was, but stays below the 120 dpi at which it merges a sidebar with the body beside it.
 constexpr double kMaxResolution = 115;
-// A line with a word read at a confidence below this by Chinese and English together is read
-// again by the Chinese model alone, which knows Latin letters and digits too (the reading with the
-// higher mean confidence is kept, its spaces too), then by the line model. Small Chinese labels
-// otherwise come out as Latin letters ("内置麦克风" -> "ABS", "已发布" -> "BA").
+// A line with a word read at a confidence below this by Chinese and English together goes to the
+// line model; one the model cannot read (too long for its widest graph) is read again by the
+// Chinese model alone, which knows Latin letters and digits too (the reading with the higher mean
+// confidence is kept). Small Chinese labels otherwise come out as Latin letters ("内置麦克风" ->
+// "ABS", "已发布" -> "BA").
 constexpr float kRetryBelowConfidence = 60;
 // Most screen text is Latin, which the English model reads for a fraction of the time the Chinese
 // and English ones take together; its reading of a line stands when every word was read at least
@@ -697,7 +698,6 @@ struct Reading {
   std::vector<FoundLine> lines;
   float least = 100;  // the least confident word's confidence
   int mean = 0;       // the mean confidence of the words
-  LineModel::Reading model;  // the line model's, where it read the line
 };
 
 // Reads |region| of |page| (its prepared image) with |api|, which reads single lines.
@@ -724,26 +724,14 @@ void TakeModelCharacters(const LineModel::Reading& reading, Pix* ink, FoundLine&
   if (model_text != tesseract_text) line.text = SpacedLikeTesseract(reading, line, ink);
 }
 
-// Whether two Latin letters or digits follow each other in |reading|: the spaces between them
-// come from Tesseract's words alone.
-bool HasLatinPair(const LineModel::Reading& reading) {
-  for (size_t i = 0; i + 1 < reading.characters.size(); ++i) {
-    const std::vector<LineModel::Character>& characters = reading.characters;
-    if (ScriptOf(characters[i].utf8) == 2 && ScriptOf(characters[i + 1].utf8) == 2) return true;
-  }
-  return false;
-}
-
 // The readings a line goes through; each line leaves at the one that settles it:
 // - English alone (kLatin), where other languages were asked for too: its reading stands if every
 //   word was read at least kTrustLatinFrom confidently;
 // - every language together (kTogether);
 // - the line model (kModel), on the lines TrustedFrom finds unsure: Tesseract keeps the layout and
 //   the spaces, the model reads the characters;
-// - the first language alone (kFirst), where a word read together is below kRetryBelowConfidence
-//   and the spaces are Tesseract's to give: on lines the model did not read, or where it read two
-//   Latin letters or digits side by side. Of the two readings, the one with the higher mean
-//   confidence gives the text, or the spaces of the model's characters.
+// - the first language alone (kFirst), on the lines the model does not read where a word read
+//   together is below kRetryBelowConfidence; the reading with the higher mean confidence stands.
 enum Step { kLatin, kTogether, kFirst, kModel, kDone };
 constexpr int kTesseractSteps = 3;  // kLatin, kTogether and kFirst use Tesseract instances
 
@@ -982,21 +970,15 @@ class PageReader {
         return unsure ? kModel : Retried(reading);
       }
       case kModel: {
-        reading.model = model_->Read(pix, region.left, region.top, region.width, region.height);
-        // The model's characters take the spaces of Tesseract's reading; the first language
-        // alone may read the words apart better where Latin letters meet.
-        if (!reading.model.characters.empty() && !HasLatinPair(reading.model)) {
-          TakeModelCharacters(reading.model, pix, reading.lines[0]);
-          return kDone;
-        }
-        return Retried(reading);
+        const LineModel::Reading model =
+            model_->Read(pix, region.left, region.top, region.width, region.height);
+        if (model.characters.empty()) return Retried(reading);
+        TakeModelCharacters(model, pix, reading.lines[0]);
+        return kDone;
       }
       case kFirst: {
         Reading again = ReadRegion(*api, *page_, region);
         if (again.recognized && again.mean > reading.mean) reading.lines = std::move(again.lines);
-        if (!reading.model.characters.empty() && reading.lines.size() == 1) {
-          TakeModelCharacters(reading.model, pix, reading.lines[0]);
-        }
         return kDone;
       }
       case kDone:
@@ -1006,13 +988,10 @@ class PageReader {
   }
 
   // kFirst where |reading| has a word below kRetryBelowConfidence and there is a first language
-  // to read with alone, else kDone (the model's characters, if read, taken).
-  Step Retried(Reading& reading) {
-    if (reading.least < kRetryBelowConfidence && !pools_[kFirst].languages.empty()) return kFirst;
-    if (!reading.model.characters.empty()) {
-      TakeModelCharacters(reading.model, page_->prepared.pix.get(), reading.lines[0]);
-    }
-    return kDone;
+  // to read with alone, else kDone.
+  Step Retried(const Reading& reading) const {
+    const bool unsure = reading.least < kRetryBelowConfidence;
+    return unsure && !pools_[kFirst].languages.empty() ? kFirst : kDone;
   }
 
   const RecognitionSettings& settings_;
