@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -24,7 +23,6 @@
 #include <vector>
 
 #include "platform/platform_error.h"
-
 #include "platform/recognition/line_model.h"
 
 namespace {
