@@ -93,6 +93,26 @@ TEST(TesseractRecognizer, ReadsTheFixtureLineByLineWithBoxesWhereTheyWereDrawn) 
   }
 }
 
+// One language asked for is read by that language alone: no English-first reading, no retry.
+TEST(TesseractRecognizer, EachLanguageAloneReadsTheFixtureLinesOfItsScript) {
+  TempDir dir;
+  PangoDrawing drawing;
+  fixture(dir.File("fixture.png"), drawing);
+  TesseractRecognizer recognizer;
+  RecognitionSettings settings = OcrRecognitionSettings();
+  settings.languages = {"en-US"};
+  const std::string image = dir.File("fixture.png");
+  std::vector<std::string> english = Texts(recognizer.Recognize(image, settings, 1));
+  ASSERT_GE(english.size(), 3u);
+  EXPECT_THAT(std::vector<std::string>(english.begin(), english.begin() + 3),
+              ElementsAre("Quorvane OCR test", "Hello world. This is paragraph one.",
+                          "Second paragraph stays separate."));
+  settings.languages = {"zh-Hans"};
+  std::vector<std::string> chinese = Texts(recognizer.Recognize(image, settings, 1));
+  ASSERT_EQ(chinese.size(), 4u);
+  EXPECT_EQ(chinese[3], "中文段落识别测试。");
+}
+
 TEST(TesseractRecognizer, PagesWithoutTextGiveNoLines) {
   TempDir dir;
   for (const TextScene& scene : text_scenes::AccuracyScenes()) {
