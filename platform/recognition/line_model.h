@@ -10,9 +10,9 @@
 // space) run by OpenCV's dnn module on one thread. OpenCV 4.6 runs the model only at a fixed input
 // width, so the install script writes one graph per width of kWidths (rec_W.onnx); a line is read
 // by the narrowest that holds it, padded on the right, or narrowed a little into the one below.
-// Graphs load on first use. Threads share
-// them: a loaded graph runs one line at a time (OpenCV's nets are not reentrant), and a second
-// copy is loaded only when two lines need the same graph at the same time.
+// Graphs load on first use. Threads share them: a loaded graph runs one line at a time (OpenCV's
+// nets are not reentrant), and a second copy is loaded only when two lines need the same graph at
+// the same time.
 class LineModel {
  public:
   // The graph widths, in pixels of a 48 px high line.

@@ -659,7 +659,7 @@ std::vector<LineRegion> WithMissingLines(std::vector<LineRegion> lines,
   return lines;
 }
 
-// The page as the readers see it.
+// The page as it is read.
 struct Page {
   Prepared prepared;
   int resolution = kSourceResolution;  // of the prepared image
