@@ -119,6 +119,7 @@ class VideoReencodeSource : public PacketSource {
       PacketPtr packet = reader_->Read();
       for (FramePtr& frame : decoder_->Decode(packet.get())) Encode(std::move(frame));
       if (!packet) {
+        if (encoded_ == 0) ThrowNoVideoFrames(*placements_[next_].source);
         decoder_.reset();
         reader_.reset();
         ++next_;
@@ -139,6 +140,7 @@ class VideoReencodeSource : public PacketSource {
     offset_ = ToTicks(placement.at, encoder_->codec_context()->time_base);
     end_ = ToTicks(MediaTimeAdd(placement.at, placement.range.duration),
                    encoder_->codec_context()->time_base);
+    encoded_ = 0;
   }
 
   void Encode(FramePtr frame) {
@@ -150,6 +152,7 @@ class VideoReencodeSource : public PacketSource {
                              offset_;
     if (last_pts_ && pts <= *last_pts_) return;
     last_pts_ = pts;
+    ++encoded_;
     frame->pts = pts;
     Take(
         ForSegment(placements_[next_].source->path, [&] { return encoder_->Encode(frame.get()); }));
@@ -172,6 +175,7 @@ class VideoReencodeSource : public PacketSource {
   std::int64_t source_end_ = 0;
   std::int64_t offset_ = 0;
   std::int64_t end_ = 0;  // of the placement, in the encoder's time base
+  std::int64_t encoded_ = 0;  // frames of the placement given to the encoder
   std::optional<std::int64_t> last_pts_;
   std::deque<PacketPtr> ready_;
   bool drained_ = false;

@@ -105,6 +105,19 @@ TEST_F(JoinCli, ExistingOutputIsNeverReplaced) {
   ExpectFailure({"a.mp4", "a.mp4"}, "Cannot export to a.mp4: a file already exists there");
 }
 
+// A cut-off recording whose header still gives its video two seconds, though the file holds not one
+// frame of it: alone or before a valid segment, never a movie reported for pictures it lacks.
+TEST_F(JoinCli, SegmentWhoseVideoHasNoFramesFailsNamingIt) {
+  const std::string samples = std::string(QUORVANE_SOURCE_DIR) + "/tests/data/hostile/";
+  for (const std::string name : {"no-frames-av1.mp4", "valid.mp4"}) {
+    std::filesystem::copy_file(samples + name, dir_.File(name));
+  }
+  const std::string line = "Cannot open movie no-frames-av1.mp4: its video has no frames";
+  ExpectFailure({"out.mp4", "no-frames-av1.mp4"}, line);
+  ExpectFailure({"out.mp4", "no-frames-av1.mp4", "valid.mp4"}, line);
+  ExpectFailure({"out.mp4", "valid.mp4", "no-frames-av1.mp4"}, line);
+}
+
 // Hostile movies, each joined before a valid segment: two damaged ones that once made the
 // re-encode path abort (SIGABRT, no error line), and two whose headers claim 10^7 s (one with
 // cues, one cut off without) that once kept the export busy until its timeout. Each fails with one line
