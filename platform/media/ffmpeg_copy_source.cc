@@ -152,9 +152,14 @@ class VideoCopySource : public PacketSource {
   }
 
   void Retime(AVPacket& packet) {
-    ++placed_;
     packet.stream_index = stream_->index;
     if (packet.dts == AV_NOPTS_VALUE) packet.dts = packet.pts;
+    // A placement's first picture shows from its start (its earliest in any stream that decodes
+    // in order): damaged timestamps must not open a hole in the movie before it.
+    if (placed_++ == 0 && packet.pts > source_start_) {
+      packet.pts = source_start_;
+      packet.dts = std::min(packet.dts, source_start_);
+    }
     packet.pts = Map(packet.pts);
     packet.dts = Map(packet.dts);
     packet.duration = av_rescale_q(packet.duration, source_time_base_, stream_->time_base);

@@ -147,9 +147,14 @@ class VideoReencodeSource : public PacketSource {
     if (frame->pts == AV_NOPTS_VALUE || frame->pts < source_start_ || frame->pts >= source_end_) {
       return;
     }
-    const std::int64_t pts = av_rescale_q(frame->pts - source_start_, source_time_base_,
-                                          encoder_->codec_context()->time_base) +
-                             offset_;
+    // A placement's first picture shows from its start, as its last lasts to its end: where a
+    // damaged file's earliest picture decodes only after a later one (and is dropped below), the
+    // movie still has no hole before the first picture it got.
+    const std::int64_t pts = encoded_ == 0
+                                 ? offset_
+                                 : av_rescale_q(frame->pts - source_start_, source_time_base_,
+                                                encoder_->codec_context()->time_base) +
+                                       offset_;
     if (last_pts_ && pts <= *last_pts_) return;
     last_pts_ = pts;
     ++encoded_;

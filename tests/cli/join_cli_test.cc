@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 
 #include "platform/media/ffmpeg_media.h"
 #include "tests/support/run_tool.h"
@@ -119,15 +120,16 @@ TEST_F(JoinCli, SegmentWhoseVideoHasNoFramesFailsNamingIt) {
 }
 
 // Hostile movies, each joined before a valid segment: two damaged ones that once made the
-// re-encode path abort (SIGABRT, no error line), and two whose headers claim 10^7 s (one with
-// cues, one cut off without) that once kept the export busy until its timeout. Each fails with one line
-// naming it and leaves nothing, or joins into a movie that opens again; never a signal, never
-// the timeout.
+// re-encode path abort (SIGABRT, no error line), two whose headers claim 10^7 s (one with cues,
+// one cut off without) that once kept the export busy until its timeout, and one whose pictures'
+// times run backwards, which once left half a second without a picture at the movie's start. Each
+// fails with one line naming it and leaves nothing, or joins into a movie whose video runs from 0
+// for the duration reported; never a signal, never the timeout.
 TEST_F(JoinCli, HostileSegmentsFailCleanlyOrJoin) {
   const std::string samples = std::string(QUORVANE_SOURCE_DIR) + "/tests/data/hostile/";
   std::filesystem::copy_file(samples + "valid.mp4", dir_.File("valid.mp4"));
-  for (const std::string name :
-       {"abort-1.mkv", "abort-2.mkv", "long-claim.mkv", "claim-without-index.mkv"}) {
+  for (const std::string name : {"abort-1.mkv", "abort-2.mkv", "long-claim.mkv",
+                                 "claim-without-index.mkv", "out-of-order.mkv"}) {
     SCOPED_TRACE(name);
     std::filesystem::copy_file(samples + name, dir_.File(name));
     const RunResult run = Join({"out.mp4", name, "valid.mp4"});
@@ -135,7 +137,14 @@ TEST_F(JoinCli, HostileSegmentsFailCleanlyOrJoin) {
     EXPECT_FALSE(run.timed_out);
     if (run.status == 0) {
       EXPECT_EQ(run.err, "");
-      EXPECT_NO_THROW(FfmpegMedia().OpenAsset(dir_.File("out.mp4")));
+      const double reported = nlohmann::json::parse(run.out).at("duration").get<double>();
+      const TimeRange video = FfmpegMedia()
+                                  .OpenAsset(dir_.File("out.mp4"))
+                                  ->tracks(MediaType::kVideo)
+                                  .at(0)
+                                  ->time_range();
+      EXPECT_NEAR(MediaTimeGetSeconds(video.start), 0, 1e-3);
+      EXPECT_NEAR(MediaTimeGetSeconds(video.duration), reported, 0.07);  // within a frame or two
       std::filesystem::remove(dir_.File("out.mp4"));
       continue;
     }
