@@ -25,7 +25,8 @@ struct MicrophoneFacts {
   std::function<PrivacySwitch()> privacy_switch;
   std::function<StoredConsent()> stored_consent;
   std::function<CaptureProbe()> capture;
-  std::function<bool()> prompt_available;  // the portal's Device interface answers
+  // The portal's Device interface answers (xdg-desktop-portal 1.19 and later have none).
+  std::function<bool()> prompt_available;
 };
 
 // A bus, store or portal that erred or did not answer within its bound.
@@ -36,5 +37,6 @@ struct FactUnavailable {};
 // sources is kNoUsableMicrophone, otherwise 3. Else: the switch off is 1 when locked and 2 when
 // not; a stored "no" is 2; an audio server that refuses us is 1; no server or only monitor sources
 // is kNoUsableMicrophone; a stored "yes" is 3; otherwise 0 when a prompt can be shown and 3 when
-// the desktop has no consent layer to ask. A fact that is unavailable makes it kStatusUnlearnable.
+// nothing can ask (no consent layer, or a portal without the Device interface). A fact that is
+// unavailable makes it kStatusUnlearnable.
 int MicrophoneStatusFrom(const MicrophoneFacts& facts);

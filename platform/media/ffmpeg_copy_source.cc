@@ -41,14 +41,6 @@ bool SameExtradata(const AVCodecParameters& a, const AVCodecParameters& b) {
          (a.extradata_size == 0 || std::memcmp(a.extradata, b.extradata, a.extradata_size) == 0);
 }
 
-void AddDisplayMatrix(AVStream* stream, const Transform& transform) {
-  if (transform == Transform{}) return;
-  auto* matrix = reinterpret_cast<std::int32_t*>(
-      av_stream_new_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
-  if (matrix == nullptr) throw PlatformError("Cannot export: out of memory");
-  DisplayMatrixFromTransform(transform, matrix);
-}
-
 AVStream* NewStream(AVFormatContext* output, const AVCodecParameters& parameters) {
   AVStream* stream = avformat_new_stream(output, nullptr);
   if (stream == nullptr || avcodec_parameters_copy(stream->codecpar, &parameters) < 0) {
@@ -72,7 +64,7 @@ class VideoCopySource : public PacketSource {
     stream_ = NewStream(output, *first.parameters);
     stream_->time_base = first.time_base;
     stream_->avg_frame_rate = first.frame_rate;
-    AddDisplayMatrix(stream_, transform_);
+    SetStreamTransform(stream_, transform_);
   }
 
   std::int64_t MaxPackets() const override { return SourcePackets(placements_); }
@@ -198,6 +190,23 @@ AVChannelLayout LayoutOf(const AVCodecParameters& parameters) {
   return layout;
 }
 
+// The encoder's preferred sample format (its first); planar float when it lists none. FFmpeg 7.1
+// deprecates the list on AVCodec for avcodec_get_supported_config; Debian 12's 5.1 lacks that.
+AVSampleFormat FirstSampleFormat(const AVCodec& codec) {
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(61, 13, 100)
+  const void* formats = nullptr;
+  int count = 0;
+  if (avcodec_get_supported_config(nullptr, &codec, AV_CODEC_CONFIG_SAMPLE_FORMAT, 0, &formats,
+                                   &count) >= 0 &&
+      formats != nullptr && count > 0) {
+    return static_cast<const AVSampleFormat*>(formats)[0];
+  }
+  return AV_SAMPLE_FMT_FLTP;
+#else
+  return codec.sample_fmts != nullptr ? codec.sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
+#endif
+}
+
 // One frame of |samples| samples of digital silence at |sample_rate| and |layout| in |codec|
 // (AAC-LC or Opus), as MPEG-4 stores it (no ADTS header). Throws PlatformError.
 std::vector<std::uint8_t> EncodeSilentFrame(AVCodecID codec_id, int samples, int sample_rate,
@@ -207,8 +216,7 @@ std::vector<std::uint8_t> EncodeSilentFrame(AVCodecID codec_id, int samples, int
   if (codec == nullptr) ThrowAvError("Cannot export", "silent audio", AVERROR_ENCODER_NOT_FOUND);
   CodecContextPtr encoder(avcodec_alloc_context3(codec));
   if (!encoder) throw PlatformError("Cannot export: out of memory");
-  const AVSampleFormat format =
-      codec->sample_fmts != nullptr ? codec->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
+  const AVSampleFormat format = FirstSampleFormat(*codec);
   encoder->sample_rate = sample_rate;
   encoder->sample_fmt = format;
   encoder->time_base = {1, sample_rate};

@@ -77,12 +77,7 @@ class VideoReencodeSource : public PacketSource {
   void AddStream(AVFormatContext* output) override {
     stream_ = NewEncodedStream(output, *encoder_->codec_context());
     stream_->avg_frame_rate = encoder_->codec_context()->framerate;
-    if (!(transform_ == Transform{})) {
-      auto* matrix = reinterpret_cast<std::int32_t*>(
-          av_stream_new_side_data(stream_, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
-      if (matrix == nullptr) throw PlatformError("Cannot export: out of memory");
-      DisplayMatrixFromTransform(transform_, matrix);
-    }
+    SetStreamTransform(stream_, transform_);
   }
 
   std::int64_t MaxPackets() const override {

@@ -402,11 +402,7 @@ SourceStream DescribeStream(const AVFormatContext& input, int index, const std::
     }
   }
 
-  size_t size = 0;
-  const std::uint8_t* matrix = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
-  if (matrix != nullptr && size >= 9 * sizeof(std::int32_t)) {
-    source.transform = TransformFromDisplayMatrix(reinterpret_cast<const std::int32_t*>(matrix));
-  }
+  source.transform = StreamTransform(stream);
   return source;
 }
 
@@ -428,6 +424,42 @@ void DisplayMatrixFromTransform(const Transform& transform, std::int32_t matrix[
   matrix[7] = fixed(transform.ty);
   matrix[8] = 1 << 30;
 }
+
+// FFmpeg 6.1 moved a stream's side data into its codec parameters (the AVStream calls are
+// deprecated from then on); Debian 12 has 5.1.
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 31, 100)
+Transform StreamTransform(const AVStream& stream) {
+  const AVPacketSideData* data =
+      av_packet_side_data_get(stream.codecpar->coded_side_data, stream.codecpar->nb_coded_side_data,
+                              AV_PKT_DATA_DISPLAYMATRIX);
+  if (data == nullptr || data->size < 9 * sizeof(std::int32_t)) return {};
+  return TransformFromDisplayMatrix(reinterpret_cast<const std::int32_t*>(data->data));
+}
+
+void SetStreamTransform(AVStream* stream, const Transform& transform) {
+  if (transform == Transform{}) return;
+  AVPacketSideData* data = av_packet_side_data_new(
+      &stream->codecpar->coded_side_data, &stream->codecpar->nb_coded_side_data,
+      AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t), 0);
+  if (data == nullptr) throw PlatformError("Cannot export: out of memory");
+  DisplayMatrixFromTransform(transform, reinterpret_cast<std::int32_t*>(data->data));
+}
+#else
+Transform StreamTransform(const AVStream& stream) {
+  size_t size = 0;
+  const std::uint8_t* matrix = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+  if (matrix == nullptr || size < 9 * sizeof(std::int32_t)) return {};
+  return TransformFromDisplayMatrix(reinterpret_cast<const std::int32_t*>(matrix));
+}
+
+void SetStreamTransform(AVStream* stream, const Transform& transform) {
+  if (transform == Transform{}) return;
+  auto* matrix = reinterpret_cast<std::int32_t*>(
+      av_stream_new_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
+  if (matrix == nullptr) throw PlatformError("Cannot export: out of memory");
+  DisplayMatrixFromTransform(transform, matrix);
+}
+#endif
 
 std::int64_t ToTicks(const MediaTime& time, AVRational time_base) {
   const __int128 numerator = static_cast<__int128>(time.value) * time_base.den;

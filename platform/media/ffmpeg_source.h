@@ -105,5 +105,12 @@ int OpusPreSkip(const AVCodecParameters& parameters);
 Transform TransformFromDisplayMatrix(const std::int32_t matrix[9]);
 void DisplayMatrixFromTransform(const Transform& transform, std::int32_t matrix[9]);
 
+// The transform of |stream|'s display matrix; the identity when it has none.
+Transform StreamTransform(const AVStream& stream);
+
+// Gives the new output |stream| the display matrix of |transform| (none for the identity). Throws
+// PlatformError when out of memory.
+void SetStreamTransform(AVStream* stream, const Transform& transform);
+
 // |time| in ticks of |time_base|, rounded to the nearest tick.
 std::int64_t ToTicks(const MediaTime& time, AVRational time_base);

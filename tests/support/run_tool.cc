@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -96,7 +97,9 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     if (fd.fd >= 0) close(fd.fd);
   }
   int wait_status = 0;
-  waitpid(pid, &wait_status, 0);
+  rusage usage{};
+  wait4(pid, &wait_status, 0, &usage);
+  result.peak_memory_kib = usage.ru_maxrss;
   if (WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
   if (WIFSIGNALED(wait_status)) result.signal = WTERMSIG(wait_status);
   return result;

@@ -11,6 +11,7 @@ struct RunResult {
   int status = -1;      // exit status, or -1 when it did not exit normally
   int signal = 0;       // the signal that ended it, if any
   bool timed_out = false;
+  long peak_memory_kib = 0;  // the largest resident set it reached
 };
 
 struct RunOptions {

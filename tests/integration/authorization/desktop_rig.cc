@@ -30,6 +30,8 @@ constexpr uid_t kAudioUid = 61234;
 constexpr char kBackendName[] = "org.freedesktop.impl.portal.desktop.quorvanetest";
 constexpr char kStoreName[] = "org.freedesktop.impl.portal.PermissionStore";
 constexpr char kStorePath[] = "/org/freedesktop/impl/portal/PermissionStore";
+constexpr char kPortalName[] = "org.freedesktop.portal.Desktop";
+constexpr char kPortalPath[] = "/org/freedesktop/portal/desktop";
 
 bool WaitUntil(const std::function<bool()>& ready) {
   auto deadline = std::chrono::steady_clock::now() + kStartBudget;
@@ -238,33 +240,44 @@ void DesktopRig::StartPermissionStore() {
 }
 
 void DesktopRig::StartPortal(DialogAnswer answer) {
-  WriteFile(dir_.File("portals/quorvanetest.portal"),
-            std::string("[portal]\nDBusName=") + kBackendName +
-                "\nInterfaces=org.freedesktop.impl.portal.Access;\nUseIn=quorvanetest\n");
-  const char* word = answer == DialogAnswer::kGrant    ? "grant"
-                     : answer == DialogAnswer::kRefuse ? "refuse"
-                                                       : "silent";
   WriteFile(dir_.File("dialogs.log"), "");
-  Start(
-      {"/usr/bin/python3", QUORVANE_SOURCE_DIR "/tests/integration/authorization/access_backend.py",
-       word, dir_.File("dialogs.log")},
-      Environment(), "backend.log");
-  if (!WaitUntil([&] { return NameHasOwner(bus_address_, kBackendName); })) {
-    throw std::runtime_error("the Access backend double did not start: " +
-                             ReadFile(dir_.File("backend.log")));
+  if (answer != DialogAnswer::kNoDialog) {
+    WriteFile(dir_.File("portals/quorvanetest.portal"),
+              std::string("[portal]\nDBusName=") + kBackendName +
+                  "\nInterfaces=org.freedesktop.impl.portal.Access;\nUseIn=quorvanetest\n");
+    const char* word = answer == DialogAnswer::kGrant    ? "grant"
+                       : answer == DialogAnswer::kRefuse ? "refuse"
+                                                         : "silent";
+    Start({"/usr/bin/python3",
+           QUORVANE_SOURCE_DIR "/tests/integration/authorization/access_backend.py", word,
+           dir_.File("dialogs.log")},
+          Environment(), "backend.log");
+    if (!WaitUntil([&] { return NameHasOwner(bus_address_, kBackendName); })) {
+      throw std::runtime_error("the Access backend double did not start: " +
+                               ReadFile(dir_.File("backend.log")));
+    }
   }
   portal_ = &Start({"/usr/libexec/xdg-desktop-portal", "--replace"}, Environment(), "portal.log");
+  // The portal exports its interfaces before it takes its name.
+  std::string interfaces;
   bool ready = WaitUntil([&] {
-    GVariant* reply = CallOnBus(
-        bus_address_, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-        "org.freedesktop.DBus.Properties", "Get",
-        g_variant_new("(ss)", "org.freedesktop.portal.Device", "version"), G_VARIANT_TYPE("(v)"));
-    if (reply) g_variant_unref(reply);
-    return reply != nullptr;
+    if (!NameHasOwner(bus_address_, kPortalName)) return false;
+    GVariant* reply =
+        CallOnBus(bus_address_, kPortalName, kPortalPath, "org.freedesktop.DBus.Introspectable",
+                  "Introspect", nullptr, G_VARIANT_TYPE("(s)"));
+    if (!reply) return false;
+    const gchar* xml = nullptr;
+    g_variant_get(reply, "(&s)", &xml);
+    interfaces = xml;
+    g_variant_unref(reply);
+    return true;
   });
   if (!ready) {
-    throw std::runtime_error("the portal did not offer its Device interface: " +
-                             ReadFile(dir_.File("portal.log")));
+    throw std::runtime_error("the portal did not start: " + ReadFile(dir_.File("portal.log")));
+  }
+  portal_offers_dialog_ = interfaces.find("\"org.freedesktop.portal.Device\"") != std::string::npos;
+  if (answer == DialogAnswer::kNoDialog && portal_offers_dialog_) {
+    throw std::runtime_error("the portal offers the Device interface without an Access backend");
   }
 }
 

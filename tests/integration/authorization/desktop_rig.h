@@ -42,8 +42,15 @@ enum class AudioServer {
 // and pipewire-pulse (with their own session bus). As root both run under a throwaway uid.
 enum class AudioStack { kPulseAudio, kPipeWire };
 
-// How the Access backend double answers the portal's dialog.
-enum class DialogAnswer { kGrant, kRefuse, kSilent };
+// How the Access backend double answers the portal's dialog. kNoDialog starts no backend, so the
+// portal offers no Device interface: the desktop has nothing to ask with, as on every desktop with
+// xdg-desktop-portal 1.19 or later (which removed the interface).
+enum class DialogAnswer { kGrant, kRefuse, kSilent, kNoDialog };
+
+// Why a test of the access dialog does not run on this system.
+inline constexpr char kNoDeviceInterface[] =
+    "this xdg-desktop-portal has no org.freedesktop.portal.Device interface (removed in 1.19), "
+    "so there is no access dialog to test";
 
 // A private session bus with the real permission store and xdg-desktop-portal (its Access backend
 // a double), and an audio server on its own socket, all under one temporary directory. Every
@@ -59,6 +66,8 @@ class DesktopRig {
   void StartSilentSessionBus();
   void StartPermissionStore();
   void StartPortal(DialogAnswer answer);  // with the Access backend double
+  // Whether the started portal offers the Device interface, and so the access dialog.
+  bool PortalOffersDialog() const { return portal_offers_dialog_; }
   void StartAudioServer(AudioServer kind, AudioStack stack = AudioStack::kPulseAudio);
   // All four: a desktop with a consent layer whose dialog answers |answer|, and an audio server.
   void StartDesktop(DialogAnswer answer, AudioServer audio,
@@ -99,4 +108,5 @@ class DesktopRig {
   ChildProcess* store_ = nullptr;
   ChildProcess* portal_ = nullptr;
   std::string bus_address_;
+  bool portal_offers_dialog_ = false;
 };

@@ -26,6 +26,17 @@ const std::string kRefusalLine =
 // The app id xdg-desktop-portal gives a process outside any systemd app unit, as in these tests.
 constexpr char kHostAppId[] = "";
 
+constexpr char kNoPrivacySchema[] =
+    "org.gnome.desktop.privacy is not installed (gsettings-desktop-schemas)";
+
+bool HasPrivacySchema() {
+  GSettingsSchemaSource* source = g_settings_schema_source_get_default();
+  GSettingsSchema* schema =
+      source ? g_settings_schema_source_lookup(source, "org.gnome.desktop.privacy", TRUE) : nullptr;
+  if (schema) g_settings_schema_unref(schema);
+  return schema != nullptr;
+}
+
 void ExpectAuthorized(const RunResult& run) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, kAuthorizedLine);
@@ -58,6 +69,7 @@ class MicrophoneOnEachAudioServer : public ::testing::TestWithParam<AudioStack> 
 
 TEST_P(MicrophoneOnEachAudioServer, GrantAtThePromptIsAuthorizedAndRemembered) {
   rig_.StartDesktop(DialogAnswer::kGrant, AudioServer::kMicrophone, GetParam());
+  if (!rig_.PortalOffersDialog()) GTEST_SKIP() << kNoDeviceInterface;
   ExpectAuthorized(rig_.RunMicrophone());
   EXPECT_THAT(rig_.Dialogs(), ElementsAre(kHostAppId));
   EXPECT_EQ(rig_.StoredPermission(kHostAppId), "yes");
@@ -68,6 +80,7 @@ TEST_P(MicrophoneOnEachAudioServer, GrantAtThePromptIsAuthorizedAndRemembered) {
 
 TEST_P(MicrophoneOnEachAudioServer, RefusalAtThePromptFailsAndIsRemembered) {
   rig_.StartDesktop(DialogAnswer::kRefuse, AudioServer::kMicrophone, GetParam());
+  if (!rig_.PortalOffersDialog()) GTEST_SKIP() << kNoDeviceInterface;
   ExpectRefused(rig_.RunMicrophone());
   EXPECT_THAT(rig_.Dialogs(), ElementsAre(kHostAppId));
   EXPECT_EQ(rig_.StoredPermission(kHostAppId), "no");
@@ -91,6 +104,7 @@ INSTANTIATE_TEST_SUITE_P(Stacks, MicrophoneOnEachAudioServer,
 
 TEST_F(MicrophoneOnDesktop, AskRowPromptsEveryTime) {
   StartDesktop(DialogAnswer::kGrant);
+  if (!rig_.PortalOffersDialog()) GTEST_SKIP() << kNoDeviceInterface;
   rig_.StorePermission(kHostAppId, "ask");
   ExpectAuthorized(rig_.RunMicrophone());
   ExpectAuthorized(rig_.RunMicrophone());
@@ -115,24 +129,42 @@ TEST_F(MicrophoneOnDesktop, StoredNoFailsWithoutPrompt) {
 
 TEST_F(MicrophoneOnDesktop, RowOfAnotherApplicationIsNotOurs) {
   StartDesktop(DialogAnswer::kRefuse);
+  if (!rig_.PortalOffersDialog()) GTEST_SKIP() << kNoDeviceInterface;
   rig_.StorePermission("com.example.Other", "yes");
   ExpectRefused(rig_.RunMicrophone());
   EXPECT_THAT(rig_.Dialogs(), ElementsAre(kHostAppId));
 }
 
 TEST_F(MicrophoneOnDesktop, MainSwitchOffFailsWithoutPromptEvenWhenStoredYes) {
-  GSettingsSchemaSource* source = g_settings_schema_source_get_default();
-  GSettingsSchema* schema =
-      source ? g_settings_schema_source_lookup(source, "org.gnome.desktop.privacy", TRUE) : nullptr;
-  if (!schema)
-    GTEST_SKIP() << "org.gnome.desktop.privacy is not installed (gsettings-desktop-schemas)";
-  g_settings_schema_unref(schema);
-
+  if (!HasPrivacySchema()) GTEST_SKIP() << kNoPrivacySchema;
   StartDesktop(DialogAnswer::kGrant);
   rig_.StorePermission(kHostAppId, "yes");
   rig_.SwitchMicrophoneOff();
   ExpectRefused(rig_.RunMicrophone());
   EXPECT_THAT(rig_.Dialogs(), IsEmpty());
+}
+
+// A portal without the Device interface (every xdg-desktop-portal from 1.19 on) cannot ask: the
+// switch and a stored "no" still refuse, and a real microphone is otherwise authorized.
+TEST_F(MicrophoneOnDesktop, WithoutADialogOnlyTheSwitchAStoredNoOrTheAudioServerRefuse) {
+  StartDesktop(DialogAnswer::kNoDialog);
+  ExpectAuthorized(rig_.RunMicrophone());
+  EXPECT_EQ(rig_.StoredPermission(kHostAppId), "");
+  rig_.StorePermission(kHostAppId, "ask");
+  ExpectAuthorized(rig_.RunMicrophone());
+  rig_.StorePermission(kHostAppId, "no");
+  ExpectRefused(rig_.RunMicrophone());
+  rig_.StorePermission(kHostAppId, "yes");
+  ExpectAuthorized(rig_.RunMicrophone());
+  if (HasPrivacySchema()) {
+    rig_.SwitchMicrophoneOff();
+    ExpectRefused(rig_.RunMicrophone());
+  }
+  EXPECT_THAT(rig_.Dialogs(), IsEmpty());
+
+  DesktopRig monitors_only;
+  monitors_only.StartDesktop(DialogAnswer::kNoDialog, AudioServer::kMonitorOnly);
+  ExpectRefused(monitors_only.RunMicrophone());
 }
 
 TEST_F(MicrophoneOnDesktop, NoAudioServerFailsWithoutPrompt) {

@@ -104,6 +104,19 @@ TEST(MicrophoneStatusRules, UndecidedWithoutAPortalIsAuthorizedAsThereIsNobodyTo
   }
 }
 
+TEST(MicrophoneStatusRules, WithoutAPortalTheSwitchAStoredNoAndTheAudioServerStillRefuse) {
+  RecordedFacts locked{.privacy_switch = PrivacySwitch::kOffLocked, .prompt_available = false};
+  RecordedFacts off{.privacy_switch = PrivacySwitch::kOffWritable, .prompt_available = false};
+  RecordedFacts stored_no{.consent = StoredConsent::kNo, .prompt_available = false};
+  RecordedFacts refused{.capture = CaptureProbe::kRefused, .prompt_available = false};
+  RecordedFacts monitors{.capture = CaptureProbe::kNoSource, .prompt_available = false};
+  EXPECT_EQ(locked.Status(), 1);
+  EXPECT_EQ(off.Status(), 2);
+  EXPECT_EQ(stored_no.Status(), 2);
+  EXPECT_EQ(refused.Status(), 1);
+  EXPECT_EQ(monitors.Status(), kNoUsableMicrophone);
+}
+
 TEST(MicrophoneStatusRules, AFactThatCannotBeLearnedIsARefusalAndEndsTheQuestions) {
   const std::vector<std::string> order = {"switch", "store", "audio", "portal"};
   for (size_t i = 0; i < order.size(); ++i) {

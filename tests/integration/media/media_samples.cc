@@ -293,16 +293,24 @@ void MakeSegment(const std::string& path, const SegmentPlan& plan) {
     RunFfmpeg(args, path);
     return;
   }
-  // Debian's ffmpeg 5.1 drops the rotate tag of a stream it encodes but turns it into the track
-  // matrix on a stream copy, hence the second pass. It also reads the tag as counterclockwise.
+  // ffmpeg stores a rotation only on a stream copy (an encoded stream would be turned upright),
+  // hence the second pass. 5.1 takes it as the output's rotate tag; 7.x ignores that tag and takes
+  // -display_rotation on the input instead. Both count degrees counterclockwise.
   std::string unrotated = path + ".unrotated";
   args.insert(args.end(), {"-f", format, unrotated});
   RunFfmpeg(args, path);
   const int clockwise = (plan.rotation % 360 + 360) % 360;
+  const std::string counterclockwise = std::to_string((360 - clockwise) % 360);
   try {
-    RunFfmpeg({"-i", unrotated, "-map", "0", "-c", "copy", "-metadata:s:v:0",
-               "rotate=" + std::to_string((360 - clockwise) % 360), "-f", format, path},
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+    RunFfmpeg({"-display_rotation:v:0", counterclockwise, "-i", unrotated, "-map", "0", "-c",
+               "copy", "-f", format, path},
               path);
+#else
+    RunFfmpeg({"-i", unrotated, "-map", "0", "-c", "copy", "-metadata:s:v:0",
+               "rotate=" + counterclockwise, "-f", format, path},
+              path);
+#endif
   } catch (...) {
     std::filesystem::remove(unrotated);
     throw;
@@ -339,8 +347,15 @@ std::vector<StreamInfo> ProbeStreams(const std::string& path) {
     if (codec.extradata && codec.extradata_size > 0) {
       info.extradata.assign(reinterpret_cast<const char*>(codec.extradata), codec.extradata_size);
     }
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 31, 100)
+    const AVPacketSideData* side = av_packet_side_data_get(
+        codec.coded_side_data, codec.nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+    const uint8_t* matrix = side ? side->data : nullptr;
+    const size_t size = side ? side->size : 0;
+#else
     size_t size = 0;
     const uint8_t* matrix = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+#endif
     if (matrix && size >= 9 * sizeof(int32_t)) {
       const int32_t* values = reinterpret_cast<const int32_t*>(matrix);
       info.display_matrix.assign(values, values + 9);
