@@ -70,6 +70,12 @@ TEST_F(JoinCli, MissingSegmentFailsNamingIt) {
                 "Cannot open movie missing.mp4: No such file or directory");
 }
 
+TEST_F(JoinCli, OutputPathThatIsNotUtf8FailsNamingIt) {
+  Segment("a.mp4");
+  ExpectFailure({"out\xff.mp4", "a.mp4"},
+                "The result could not be written as JSON: \"out\xff.mp4\" is not valid UTF-8");
+}
+
 TEST_F(JoinCli, FileThatIsNotAMovieFailsNamingIt) {
   WriteFile(dir_.File("notes.mov"), "shopping list: eggs, milk\n");
   ExpectFailure({"joined.mp4", "notes.mov"},
