@@ -1,10 +1,8 @@
 #include "commands/microphone.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "app/tool_error.h"
+#include "tests/support/stdout_capture.h"
 
 namespace {
 
@@ -79,28 +78,21 @@ struct Outcome {
   milliseconds elapsed{0};
 };
 
-// Runs the command with the tool's standard output pointed at a temporary file.
+// Runs the command with the tool's standard output captured.
 Outcome RunEnsureMicrophone(MicrophoneAuthority& authority, steady_clock::duration timeout) {
-  std::fflush(stdout);
-  FILE* capture = std::tmpfile();
-  int saved_stdout = ::dup(STDOUT_FILENO);
-  ::dup2(::fileno(capture), STDOUT_FILENO);
   Outcome outcome;
   auto start = steady_clock::now();
-  try {
-    ensureMicrophone(authority, timeout);
-  } catch (const ToolError& error) {
-    outcome.error = error.code();
-    outcome.error_text = error.what();
-  }
+  CaptureStandardOutput(
+      [&] {
+        try {
+          ensureMicrophone(authority, timeout);
+        } catch (const ToolError& error) {
+          outcome.error = error.code();
+          outcome.error_text = error.what();
+        }
+      },
+      outcome.out);
   outcome.elapsed = std::chrono::duration_cast<milliseconds>(steady_clock::now() - start);
-  ::dup2(saved_stdout, STDOUT_FILENO);
-  ::close(saved_stdout);
-  std::rewind(capture);
-  char buffer[256];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, capture)) > 0) outcome.out.append(buffer, n);
-  std::fclose(capture);
   return outcome;
 }
 

@@ -5,7 +5,7 @@
 
 #include "app/tool_error.h"
 #include "platform/platform_error.h"
-#include "tests/unit/stdout_capture.h"
+#include "tests/support/stdout_capture.h"
 
 namespace {
 

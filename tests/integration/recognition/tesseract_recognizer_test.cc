@@ -1,7 +1,6 @@
 // TesseractRecognizer against the real Tesseract and Leptonica, on images drawn by the tests.
 #include "platform/recognition/tesseract_recognizer.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -20,6 +19,7 @@
 #include "platform/recognition/line_model.h"
 #include "tests/support/bad_images.h"
 #include "tests/support/run_tool.h"
+#include "tests/support/stdout_capture.h"
 #include "tests/support/text_scenes.h"
 
 namespace {
@@ -211,24 +211,17 @@ TEST(TesseractRecognizer, SuccessfulRecognitionPrintsNothingItself) {
   TempDir dir;
   PangoDrawing drawing;
   fixture(dir.File("fixture.png"), drawing);
-  // Descriptors 1 and 2 go to files for the call: Tesseract's and Leptonica's own messages
-  // ("Estimating resolution", warnings) must be switched off, not merely hidden by the tool.
-  std::fflush(stdout);
-  std::fflush(stderr);
-  const int saved_out = dup(1), saved_err = dup(2);
-  const int out = open(dir.File("out").c_str(), O_CREAT | O_WRONLY, 0644);
-  const int err = open(dir.File("err").c_str(), O_CREAT | O_WRONLY, 0644);
-  dup2(out, 1);
-  dup2(err, 2);
-  const size_t lines = Read(dir.File("fixture.png")).size();
-  std::fflush(stdout);
-  std::fflush(stderr);
-  dup2(saved_out, 1);
-  dup2(saved_err, 2);
-  for (int fd : {saved_out, saved_err, out, err}) close(fd);
+  // Tesseract's and Leptonica's own messages ("Estimating resolution", warnings) must be switched
+  // off, not merely hidden by the tool.
+  size_t lines = 0;
+  std::string out, err;
+  CaptureDescriptor(
+      STDERR_FILENO,
+      [&] { CaptureStandardOutput([&] { lines = Read(dir.File("fixture.png")).size(); }, out); },
+      err);
   EXPECT_EQ(lines, 4u);
-  EXPECT_EQ(ReadFile(dir.File("out")), "");
-  EXPECT_EQ(ReadFile(dir.File("err")), "");
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "");
 }
 
 TEST(TesseractRecognizer, TransparentImageIsReadOverWhite) {
