@@ -697,6 +697,21 @@ TEST_F(FfmpegExportTest, SegmentGoneBeforeTheExportFailsNamingIt) {
   EXPECT_EQ(FilesIn(dir_.path()), (std::vector<std::string>{"seg0.mp4"}));
 }
 
+// Waits until this process holds a file open in |output|'s folder other than the segments (the
+// export's unfinished file, named or not): true, or false when the export ends first.
+bool WriteHasBegun(const std::string& output, Waiter& waiter) {
+  const std::string folder = std::filesystem::path(output).parent_path().string() + "/";
+  while (!waiter.Wait(std::chrono::seconds(0))) {
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code gone;
+      const std::string target = std::filesystem::read_symlink(fd.path(), gone).string();
+      if (target.rfind(folder, 0) == 0 && target.rfind(folder + "seg", 0) != 0) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
 TEST_F(FfmpegExportTest, CancelledExportLeavesNoFileTheMomentCancelReturns) {
   // Re-encoding (the CRFs differ) many placements keeps the export busy for a while.
   std::vector<SegmentPlan> plans(2);
@@ -709,8 +724,7 @@ TEST_F(FfmpegExportTest, CancelledExportLeavesNoFileTheMomentCancelReturns) {
   Waiter waiter;
   const std::string output = dir_.File("joined.mp4");
   std::unique_ptr<ExportSession> session = StartExport(media, *composition, output, waiter);
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  ASSERT_FALSE(waiter.Wait(std::chrono::seconds(0))) << "the export ended before the cancel";
+  ASSERT_TRUE(WriteHasBegun(output, waiter)) << "the export ended before it wrote";
 
   session->CancelExport();
   EXPECT_EQ(FilesIn(dir_.path()), (std::vector<std::string>{"seg0.mp4", "seg1.mp4"}));
