@@ -119,6 +119,7 @@ class VideoReencodeSource : public PacketSource {
       PacketPtr packet = reader_->Read();
       for (FramePtr& frame : decoder_->Decode(packet.get())) Encode(std::move(frame));
       if (!packet) {
+        if (encoded_ == 0) ThrowNoVideoFrames(*placements_[next_].source);
         decoder_.reset();
         reader_.reset();
         ++next_;
@@ -139,17 +140,24 @@ class VideoReencodeSource : public PacketSource {
     offset_ = ToTicks(placement.at, encoder_->codec_context()->time_base);
     end_ = ToTicks(MediaTimeAdd(placement.at, placement.range.duration),
                    encoder_->codec_context()->time_base);
+    encoded_ = 0;
   }
 
   void Encode(FramePtr frame) {
     if (frame->pts == AV_NOPTS_VALUE || frame->pts < source_start_ || frame->pts >= source_end_) {
       return;
     }
-    const std::int64_t pts = av_rescale_q(frame->pts - source_start_, source_time_base_,
-                                          encoder_->codec_context()->time_base) +
-                             offset_;
+    // A placement's first picture shows from its start, as its last lasts to its end: where a
+    // damaged file's earliest picture decodes only after a later one (and is dropped below), the
+    // movie still has no hole before the first picture it got.
+    const std::int64_t pts = encoded_ == 0
+                                 ? offset_
+                                 : av_rescale_q(frame->pts - source_start_, source_time_base_,
+                                                encoder_->codec_context()->time_base) +
+                                       offset_;
     if (last_pts_ && pts <= *last_pts_) return;
     last_pts_ = pts;
+    ++encoded_;
     frame->pts = pts;
     Take(
         ForSegment(placements_[next_].source->path, [&] { return encoder_->Encode(frame.get()); }));
@@ -172,6 +180,7 @@ class VideoReencodeSource : public PacketSource {
   std::int64_t source_end_ = 0;
   std::int64_t offset_ = 0;
   std::int64_t end_ = 0;  // of the placement, in the encoder's time base
+  std::int64_t encoded_ = 0;  // frames of the placement given to the encoder
   std::optional<std::int64_t> last_pts_;
   std::deque<PacketPtr> ready_;
   bool drained_ = false;
