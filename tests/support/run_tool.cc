@@ -116,6 +116,11 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
   return RunProgram(QUORVANE_TOOL_PATH, args, options);
 }
 
+void DrawFixture(const std::string& path) {
+  const RunResult run = RunTool({"fixture", path});
+  if (run.status != 0) throw std::runtime_error("fixture " + path + ": " + run.err);
+}
+
 TempDir::TempDir() {
   char pattern[] = "/tmp/quorvane-test-XXXXXX";
   if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");

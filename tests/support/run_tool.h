@@ -36,6 +36,10 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 // Runs the built QuorvaneMacTools.
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options = {});
 
+// Writes the tool's test image (its fixture command) to |path|; throws std::runtime_error when
+// the tool fails.
+void DrawFixture(const std::string& path);
+
 // A fresh directory under /tmp, removed with everything in it when the object goes.
 class TempDir {
  public:

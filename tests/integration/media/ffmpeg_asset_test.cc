@@ -3,7 +3,6 @@
 
 #include <filesystem>
 
-#include "app/tool_error.h"
 #include "platform/media/ffmpeg_media.h"
 #include "platform/media/ffmpeg_source.h"
 #include "platform/platform_error.h"

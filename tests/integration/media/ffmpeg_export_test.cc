@@ -10,7 +10,6 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "app/tool_error.h"
 #include "platform/media/ffmpeg_media.h"
 #include "tests/integration/media/media_samples.h"
 #include "tests/support/run_tool.h"

@@ -11,9 +11,6 @@
 #include <optional>
 #include <string>
 
-#include "app/tool_error.h"
-#include "commands/fixture.h"
-#include "commands/ocr.h"
 #include "platform/drawing/pango_drawing.h"
 #include "platform/platform_error.h"
 #include "platform/recognition/line_model.h"
@@ -27,6 +24,14 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
+
+// What the ocr command asks for: accurate, corrected, Chinese then English, detection on.
+RecognitionSettings OcrRecognitionSettings() {
+  return {.accurate = true,
+          .language_correction = true,
+          .languages = {"zh-Hans", "en-US"},
+          .automatic_language_detection = true};
+}
 
 std::vector<TextObservation> Read(const std::string& path) {
   TesseractRecognizer recognizer;
@@ -71,8 +76,7 @@ std::string Joined(const std::vector<std::string>& lines) {
 
 TEST(TesseractRecognizer, ReadsTheFixtureLineByLineWithBoxesWhereTheyWereDrawn) {
   TempDir dir;
-  PangoDrawing drawing;
-  fixture(dir.File("fixture.png"), drawing);
+  DrawFixture(dir.File("fixture.png"));
   std::vector<TextObservation> lines = Read(dir.File("fixture.png"));
   EXPECT_THAT(Texts(lines), ElementsAre("Quorvane OCR test", "Hello world. This is paragraph one.",
                                         "Second paragraph stays separate.", "中文段落识别测试。"));
@@ -96,8 +100,7 @@ TEST(TesseractRecognizer, ReadsTheFixtureLineByLineWithBoxesWhereTheyWereDrawn) 
 // One language asked for is read by that language alone: no English-first reading, no retry.
 TEST(TesseractRecognizer, EachLanguageAloneReadsTheFixtureLinesOfItsScript) {
   TempDir dir;
-  PangoDrawing drawing;
-  fixture(dir.File("fixture.png"), drawing);
+  DrawFixture(dir.File("fixture.png"));
   TesseractRecognizer recognizer;
   RecognitionSettings settings = OcrRecognitionSettings();
   settings.languages = {"en-US"};
@@ -209,8 +212,7 @@ TEST(TesseractRecognizer, SmallAndColouredUiTextIsReadInPageOrderWithBoxesOnTheI
 
 TEST(TesseractRecognizer, SuccessfulRecognitionPrintsNothingItself) {
   TempDir dir;
-  PangoDrawing drawing;
-  fixture(dir.File("fixture.png"), drawing);
+  DrawFixture(dir.File("fixture.png"));
   // Tesseract's and Leptonica's own messages ("Estimating resolution", warnings) must be switched
   // off, not merely hidden by the tool.
   size_t lines = 0;
@@ -260,8 +262,7 @@ TEST(TesseractRecognizer, ReadsEveryCommonImageFormat) {
 
 TEST(TesseractRecognizer, RefusesBadFilesWithOneLineNamingThePathAndReason) {
   TempDir dir;
-  PangoDrawing drawing;
-  fixture(dir.File("good.png"), drawing);
+  DrawFixture(dir.File("good.png"));
   for (const bad_images::BadImage& image :
        bad_images::MakeBadImages(dir, ReadFile(dir.File("good.png")))) {
     SCOPED_TRACE(image.name);
@@ -326,8 +327,7 @@ TEST(TesseractRecognizer, LineModelReadsSmallChineseLabelsAndItsFilesMustBeThere
 
 TEST(TesseractRecognizer, NoCandidatesWhenNoneAreAskedFor) {
   TempDir dir;
-  PangoDrawing drawing;
-  fixture(dir.File("fixture.png"), drawing);
+  DrawFixture(dir.File("fixture.png"));
   TesseractRecognizer recognizer;
   std::vector<TextObservation> lines =
       recognizer.Recognize(dir.File("fixture.png"), OcrRecognitionSettings(), 0);

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <numbers>
 
-#include "app/tool_error.h"
 #include "platform/media/ffmpeg_reencode.h"
 #include "platform/platform_error.h"
 #include "tests/integration/reencode/media_fixtures.h"

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/tool_error.h"
 #include "tests/support/run_tool.h"
 
 void MakeWithFfmpeg(const std::vector<std::string>& args) {

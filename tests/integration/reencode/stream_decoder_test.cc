@@ -1,7 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app/tool_error.h"
 #include "platform/media/ffmpeg_reencode.h"
 #include "platform/platform_error.h"
 #include "tests/integration/reencode/media_fixtures.h"
