@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/media/ffmpeg_media.h"
+#include "tests/support/media_samples.h"
 #include "tests/support/run_tool.h"
 
 namespace {
@@ -21,7 +22,7 @@ class JoinCli : public ::testing::Test {
     }
     args.insert(args.end(), {"-f", "lavfi", "-i", "sine=frequency=1000:duration=2", "-c:v",
                              "libx264", "-preset", "ultrafast", "-c:a", "aac", dir_.File(name)});
-    const RunResult made = RunProgram("/usr/bin/ffmpeg", args);
+    const RunResult made = RunProgram(media_samples::kFfmpeg, args);
     EXPECT_EQ(made.status, 0) << made.err;
     return dir_.File(name);
   }

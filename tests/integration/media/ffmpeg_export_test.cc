@@ -11,7 +11,7 @@ extern "C" {
 }
 
 #include "platform/media/ffmpeg_media.h"
-#include "tests/integration/media/media_samples.h"
+#include "tests/support/media_samples.h"
 #include "tests/support/run_tool.h"
 
 namespace {
@@ -266,7 +266,7 @@ TEST_F(FfmpegExportTest, GapInASourcesAudioTimestampsStaysSilent) {
   // Ticks at 0 s and 1 s, then a 0.5 s hole in the timestamps, then the tick of 2 s at 2.5 s.
   const std::string gap = dir_.File("gap.mp4");
   const RunResult made = RunProgram(
-      "/usr/bin/ffmpeg",
+      media_samples::kFfmpeg,
       {"-v", "error", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=30:duration=3.5", "-f",
        "lavfi", "-i",
        "aevalsrc=exprs='0.5*sin(2*PI*1000*t)*lt(mod(t\\,1)\\,0.005)':s=48000:c=stereo:d=3,"
@@ -412,7 +412,8 @@ TEST_F(FfmpegExportTest, MatroskaSegmentStillGetsTheIndexFirst) {
   std::vector<std::string> paths = Make(plans);
   const std::string mkv = dir_.File("seg1.mkv");
   ASSERT_EQ(
-      RunProgram("/usr/bin/ffmpeg", {"-v", "error", "-i", paths[1], "-c", "copy", mkv}).status, 0);
+      RunProgram(media_samples::kFfmpeg, {"-v", "error", "-i", paths[1], "-c", "copy", mkv}).status,
+      0);
   paths[1] = mkv;
   const std::string output = dir_.File("joined.mp4");
 
@@ -465,7 +466,7 @@ TEST_F(FfmpegExportTest, SegmentCutBetweenKeyFramesIsReencodedFromItsCut) {
   const std::vector<std::string> paths = Make({plan, plan});
   // A stream copy from 0.5 s keeps the frames from the key frame at 0 s, hidden by an edit list.
   const std::string cut = dir_.File("cut.mp4");
-  ASSERT_EQ(RunProgram("/usr/bin/ffmpeg",
+  ASSERT_EQ(RunProgram(media_samples::kFfmpeg,
                        {"-v", "error", "-ss", "0.5", "-i", paths[0], "-c", "copy", cut})
                 .status,
             0);
