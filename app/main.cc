@@ -12,7 +12,6 @@
 int main(int argc, char** argv) {
   IsolateStandardStreams();
   try {
-    // Cheap to build: each loads its service's module, and so its libraries, only when first asked.
     ModuleMicrophoneAuthority microphone;
     ModuleTextRecognizer recognizer;
     ModuleMediaServices media;

@@ -36,11 +36,48 @@ nlohmann::json NormalizeNumbers(const nlohmann::json& value) {
   return value;
 }
 
+// The first string (member name or value) in |value| that the serialiser refuses as UTF-8.
+const std::string* FirstInvalidText(const nlohmann::json& value) {
+  auto invalid = [](const std::string& text) {
+    try {
+      nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+      return false;
+    } catch (const nlohmann::json::type_error&) {
+      return true;
+    }
+  };
+  if (value.is_string()) {
+    const std::string& text = value.get_ref<const std::string&>();
+    return invalid(text) ? &text : nullptr;
+  }
+  if (value.is_object()) {
+    for (auto it = value.begin(); it != value.end(); ++it) {
+      if (invalid(it.key())) return &it.key();
+      if (const std::string* text = FirstInvalidText(it.value())) return text;
+    }
+  }
+  if (value.is_array()) {
+    for (const auto& element : value) {
+      if (const std::string* text = FirstInvalidText(element)) return text;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 std::string SerializeResult(const nlohmann::json& value) {
   // nlohmann::json keeps object members in a std::map, so dump() already sorts keys bytewise.
-  std::string text = NormalizeNumbers(value).dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+  const nlohmann::json normalized = NormalizeNumbers(value);
+  std::string text;
+  try {
+    text = normalized.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+  } catch (const nlohmann::json::type_error&) {
+    const std::string* invalid = FirstInvalidText(normalized);
+    throw PlatformError("The result could not be written as JSON: " +
+                        (invalid ? "\"" + *invalid + "\"" : std::string("a text")) +
+                        " is not valid UTF-8");
+  }
   // Outside strings JSON has no "/", so every solidus here sits inside a string and gets escaped.
   std::string escaped;
   escaped.reserve(text.size());

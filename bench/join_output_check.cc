@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/integration/media/media_samples.h"
+#include "tests/support/media_samples.h"
 
 using namespace media_samples;
 

@@ -52,7 +52,6 @@ nlohmann::json ResultObject(MediaTime duration, const std::string& output_path) 
   return {{"duration", MediaTimeGetSeconds(duration)}, {"path", output_path}};
 }
 
-// Runs the export and waits for it at most |timeout| from its start.
 void Export(const Composition& composition, const std::string& output_path, MediaServices& media,
             std::chrono::steady_clock::duration timeout) {
   std::unique_ptr<ExportSession> session =

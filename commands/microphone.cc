@@ -3,7 +3,6 @@
 #include <exception>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <semaphore>
 
 #include "app/output.h"
 #include "app/tool_error.h"
@@ -31,7 +30,13 @@ auto OrRefusal(Call call) {
 
 }  // namespace
 
-void ensureMicrophone(MicrophoneAuthority& authority, std::chrono::steady_clock::duration timeout) {
+bool WaitOnSteadyClock(std::counting_semaphore<>& answered,
+                       std::chrono::steady_clock::duration timeout) {
+  return answered.try_acquire_until(std::chrono::steady_clock::now() + timeout);
+}
+
+void ensureMicrophone(MicrophoneAuthority& authority, std::chrono::steady_clock::duration timeout,
+                      const AnswerWait& wait) {
   const int status = OrRefusal([&] { return authority.AuthorizationStatus(); });
   if (status == static_cast<int>(AuthorizationStatus::kAuthorized)) {
     OutputAuthorized();
@@ -48,12 +53,7 @@ void ensureMicrophone(MicrophoneAuthority& authority, std::chrono::steady_clock:
       answer->signalled.release();
     });
   });
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  // libstdc++ 12 implements this timed wait by polling with sleeps of up to 64 ms, so the wake-up
-  // and the timeout may each come up to about 64 ms late; it never misses the one release.
-  if (!answer->signalled.try_acquire_until(deadline)) {
-    throw ToolError(ErrorCode::kMicrophoneNotAuthorized);
-  }
+  if (!wait(answer->signalled, timeout)) throw ToolError(ErrorCode::kMicrophoneNotAuthorized);
   if (!answer->granted) throw ToolError(ErrorCode::kMicrophoneNotAuthorized);
   OutputAuthorized();
 }

@@ -11,7 +11,6 @@ class PendingFile {
   // Creates the file in |final_path|'s folder; fails when that folder is missing or a file already
   // exists at |final_path|. |unnamed| false always uses a hidden name.
   explicit PendingFile(std::string final_path, bool unnamed = true);
-  // Discards the file unless it was published.
   ~PendingFile();
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;

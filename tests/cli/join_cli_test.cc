@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/media/ffmpeg_media.h"
+#include "tests/support/media_samples.h"
 #include "tests/support/run_tool.h"
 
 namespace {
@@ -21,7 +22,7 @@ class JoinCli : public ::testing::Test {
     }
     args.insert(args.end(), {"-f", "lavfi", "-i", "sine=frequency=1000:duration=2", "-c:v",
                              "libx264", "-preset", "ultrafast", "-c:a", "aac", dir_.File(name)});
-    const RunResult made = RunProgram("/usr/bin/ffmpeg", args);
+    const RunResult made = RunProgram(media_samples::kFfmpeg, args);
     EXPECT_EQ(made.status, 0) << made.err;
     return dir_.File(name);
   }
@@ -69,6 +70,12 @@ TEST_F(JoinCli, MissingSegmentFailsNamingIt) {
   Segment("a.mp4");
   ExpectFailure({"joined.mp4", "a.mp4", "missing.mp4"},
                 "Cannot open movie missing.mp4: No such file or directory");
+}
+
+TEST_F(JoinCli, OutputPathThatIsNotUtf8FailsNamingIt) {
+  Segment("a.mp4");
+  ExpectFailure({"out\xff.mp4", "a.mp4"},
+                "The result could not be written as JSON: \"out\xff.mp4\" is not valid UTF-8");
 }
 
 TEST_F(JoinCli, FileThatIsNotAMovieFailsNamingIt) {

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "platform/drawing/pango_drawing.h"
-#include "tests/integration/media/media_samples.h"
 #include "tests/support/bad_images.h"
+#include "tests/support/media_samples.h"
 #include "tests/support/run_tool.h"
 #include "tests/support/text_scenes.h"
 
@@ -25,7 +25,7 @@ void Remux(const std::string& from, const std::string& to, const std::vector<std
   std::vector<std::string> args = {"-v", "error", "-y", "-i", from, "-c", "copy"};
   args.insert(args.end(), extra.begin(), extra.end());
   args.push_back(to);
-  const RunResult run = RunProgram("/usr/bin/ffmpeg", args);
+  const RunResult run = RunProgram(media_samples::kFfmpeg, args);
   if (run.status != 0) throw std::runtime_error("ffmpeg failed on " + to + ": " + run.err);
 }
 

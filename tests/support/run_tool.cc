@@ -19,26 +19,21 @@
 
 extern char** environ;
 
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                     const RunOptions& options) {
-  int out_pipe[2], err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
+pid_t StartProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,
+                   int out_fd, int err_fd, const std::string& working_directory) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-  if (!options.working_directory.empty()) {
-    posix_spawn_file_actions_addchdir_np(&actions, options.working_directory.c_str());
+  posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+  if (!working_directory.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, working_directory.c_str());
   }
 
-  std::vector<std::string> argv_storage{program};
-  argv_storage.insert(argv_storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_storage) argv.push_back(a.data());
-  argv.push_back(nullptr);
+  std::vector<std::string> argv_storage = argv;
+  std::vector<char*> args;
+  for (auto& a : argv_storage) args.push_back(a.data());
+  args.push_back(nullptr);
 
   // An inherited variable that extra_env sets again is left out: getenv() finds the first entry.
   std::vector<std::string> env_storage;
@@ -47,24 +42,39 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     std::string_view name = entry.substr(0, entry.find('=') + 1);
     bool overridden = false;
     if (name.empty()) name = entry;
-    for (const auto& extra : options.extra_env) overridden |= extra.rfind(name, 0) == 0;
+    for (const auto& extra : extra_env) overridden |= extra.rfind(name, 0) == 0;
     if (!overridden) env_storage.emplace_back(entry);
   }
-  env_storage.insert(env_storage.end(), options.extra_env.begin(), options.extra_env.end());
+  env_storage.insert(env_storage.end(), extra_env.begin(), extra_env.end());
   std::vector<char*> envp;
   for (auto& e : env_storage) envp.push_back(e.data());
   envp.push_back(nullptr);
 
   pid_t pid;
-  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+  return pid;
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+  int out_pipe[2], err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_t pid;
+  try {
+    pid =
+        StartProcess(argv, options.extra_env, out_pipe[1], err_pipe[1], options.working_directory);
+  } catch (...) {
+    for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
+    throw;
+  }
   close(out_pipe[1]);
   close(err_pipe[1]);
-  if (rc != 0) {
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    throw std::runtime_error("cannot start " + program);
-  }
 
   RunResult result;
   auto deadline = std::chrono::steady_clock::now() + options.timeout;
@@ -107,6 +117,11 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options) {
   return RunProgram(QUORVANE_TOOL_PATH, args, options);
+}
+
+void DrawFixture(const std::string& path) {
+  const RunResult run = RunTool({"fixture", path});
+  if (run.status != 0) throw std::runtime_error("fixture " + path + ": " + run.err);
 }
 
 TempDir::TempDir() {

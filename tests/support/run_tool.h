@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -20,12 +22,24 @@ struct RunOptions {
   std::chrono::milliseconds timeout{20000};  // killed after this
 };
 
+// Starts |argv| (argv[0] looked up in PATH when it holds no slash) as a child with this process's
+// environment plus |extra_env| (NAME=VALUE; each replaces an inherited variable of that name),
+// standard input from /dev/null, standard output to |out_fd| and standard error to |err_fd|, in
+// |working_directory| when it is not empty. Returns its pid; throws std::runtime_error when it
+// cannot be started.
+pid_t StartProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,
+                   int out_fd, int err_fd, const std::string& working_directory = "");
+
 // Runs |program| with |args| (argv[0] is |program|), no standard input, and collects its output.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options = {});
 
 // Runs the built QuorvaneMacTools.
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// Writes the tool's test image (its fixture command) to |path|; throws std::runtime_error when
+// the tool fails.
+void DrawFixture(const std::string& path);
 
 // A fresh directory under /tmp, removed with everything in it when the object goes.
 class TempDir {

@@ -8,8 +8,8 @@
 
 #include "app/tool_error.h"
 #include "platform/platform_error.h"
+#include "tests/support/stdout_capture.h"
 #include "tests/unit/fake_media.h"
-#include "tests/unit/stdout_capture.h"
 
 namespace {
 
@@ -155,7 +155,7 @@ TEST_F(JoinTest, PathIsEchoedUnchangedWithItsSlashesEscaped) {
 
 TEST_F(JoinTest, OutputPathTheResultCannotCarryFailsBeforeAnythingIsOpened) {
   media_.assets["v"] = {.video = {Video("v", {T(0), T(1)})}};
-  EXPECT_THROW(Run({"v"}, "joined-\xff.mp4"), nlohmann::json::exception);
+  EXPECT_THROW(Run({"v"}, "joined-\xff.mp4"), PlatformError);
   EXPECT_EQ(printed_, "");
   EXPECT_TRUE(media_.log.empty());
 }

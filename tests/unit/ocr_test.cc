@@ -5,7 +5,7 @@
 
 #include "app/tool_error.h"
 #include "platform/platform_error.h"
-#include "tests/unit/stdout_capture.h"
+#include "tests/support/stdout_capture.h"
 
 namespace {
 
@@ -125,8 +125,7 @@ TEST(Recognize, TextThatIsNotUtf8FailsWithoutPrinting) {
   FakeRecognizer recognizer;
   recognizer.observations = {Line({"ok"}, {0, 0, 1, 1}), Line({"bad \xff"}, {0, 0, 1, 1})};
   std::string out;
-  EXPECT_THROW(CaptureStandardOutput([&] { recognize("a.png", recognizer); }, out),
-               nlohmann::json::exception);
+  EXPECT_THROW(CaptureStandardOutput([&] { recognize("a.png", recognizer); }, out), PlatformError);
   EXPECT_EQ(out, "");
 }
 

@@ -63,10 +63,28 @@ TEST(Output, NumbersReadBackAsTheSameDouble) {
   EXPECT_NE(serialized.find("\"negative\":-2,"), std::string::npos) << serialized;
 }
 
+TEST(Output, TextThatIsNotUtf8IsNamedInTheToolsOwnWords) {
+  try {
+    SerializeResult({{"duration", 1}, {"path", "/tmp/out\xff.mp4"}});
+    ADD_FAILURE() << "no error";
+  } catch (const PlatformError& error) {
+    EXPECT_STREQ(
+        error.what(),
+        "The result could not be written as JSON: \"/tmp/out\xff.mp4\" is not valid UTF-8");
+  }
+  try {
+    SerializeResult(nlohmann::json::array({{{"text", "ok"}}, {{"bad \xc3", "x"}}}));
+    ADD_FAILURE() << "no error";
+  } catch (const PlatformError& error) {
+    EXPECT_STREQ(error.what(),
+                 "The result could not be written as JSON: \"bad \xc3\" is not valid UTF-8");
+  }
+}
+
 TEST(Output, SerialisationFailureWritesNothing) {
   std::vector<std::string> writes;
   auto collect = [&](std::string_view bytes) { writes.emplace_back(bytes); };
-  EXPECT_THROW(output({{"path", "bad \xff byte"}}, collect), nlohmann::json::exception);
+  EXPECT_THROW(output({{"path", "bad \xff byte"}}, collect), PlatformError);
   EXPECT_THROW(output({{"duration", std::nan("")}}, collect), PlatformError);
   EXPECT_THROW(output({{"duration", std::numeric_limits<double>::infinity()}}, collect),
                PlatformError);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gio/gio.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -17,8 +16,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
@@ -88,32 +85,15 @@ bool NameHasOwner(const std::string& address, const char* name) {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
                            const std::vector<std::string>& extra_env, const std::string& log_path) {
-  std::vector<std::string> env_storage;
-  for (char** e = environ; *e; ++e) {
-    std::string entry(*e);
-    std::string name = entry.substr(0, entry.find('='));
-    bool overridden = false;
-    for (const auto& extra : extra_env) overridden |= extra.rfind(name + "=", 0) == 0;
-    if (!overridden) env_storage.push_back(entry);
+  const int log = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (log < 0) throw std::runtime_error("cannot open " + log_path);
+  try {
+    pid_ = StartProcess(argv, extra_env, log, log);
+  } catch (...) {
+    ::close(log);
+    throw;
   }
-  env_storage.insert(env_storage.end(), extra_env.begin(), extra_env.end());
-  std::vector<char*> envp;
-  for (auto& e : env_storage) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argv_storage = argv;
-  std::vector<char*> args;
-  for (auto& a : argv_storage) args.push_back(a.data());
-  args.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  int rc = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+  ::close(log);
 }
 
 ChildProcess::~ChildProcess() { Stop(); }

@@ -8,8 +8,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/tool_error.h"
-#include "commands/fixture.h"
 #include "platform/platform_error.h"
 #include "tests/support/run_tool.h"
 
@@ -133,10 +131,9 @@ TEST(PangoDrawing, ChineseTextIsDrawnWithRealGlyphs) {
 }
 
 TEST(PangoDrawing, FixtureIsTheSameBytesEveryRunAndReadsAsPng) {
-  PangoDrawing drawing;
   TempDir dir;
-  fixture(dir.File("a.png"), drawing);
-  fixture(dir.File("b.png"), drawing);
+  DrawFixture(dir.File("a.png"));
+  DrawFixture(dir.File("b.png"));
   const std::string a = ReadFile(dir.File("a.png"));
   EXPECT_EQ(a, ReadFile(dir.File("b.png")));
   Decoded image = Decode(a);

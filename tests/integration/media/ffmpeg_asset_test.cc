@@ -5,11 +5,10 @@
 #include <chrono>
 #include <filesystem>
 
-#include "app/tool_error.h"
 #include "platform/media/ffmpeg_media.h"
 #include "platform/media/ffmpeg_source.h"
 #include "platform/platform_error.h"
-#include "tests/integration/media/media_samples.h"
+#include "tests/support/media_samples.h"
 #include "tests/support/run_tool.h"
 
 namespace {
@@ -132,27 +131,27 @@ TEST_F(FfmpegAssetTest, AudioOnlyFileListsNoVideo) {
 
   // Cover art is stored as a one-picture video stream; it is no video track.
   const std::string art = dir_.File("art.m4a");
-  const RunResult made = RunProgram("/usr/bin/ffmpeg", {"-v",
-                                                        "error",
-                                                        "-i",
-                                                        dir_.File("voice.mp4"),
-                                                        "-f",
-                                                        "lavfi",
-                                                        "-i",
-                                                        "color=red:size=64x64:duration=0.04",
-                                                        "-frames:v",
-                                                        "1",
-                                                        "-map",
-                                                        "0",
-                                                        "-map",
-                                                        "1",
-                                                        "-c:a",
-                                                        "copy",
-                                                        "-c:v",
-                                                        "mjpeg",
-                                                        "-disposition:v",
-                                                        "attached_pic",
-                                                        art});
+  const RunResult made = RunProgram(media_samples::kFfmpeg, {"-v",
+                                                             "error",
+                                                             "-i",
+                                                             dir_.File("voice.mp4"),
+                                                             "-f",
+                                                             "lavfi",
+                                                             "-i",
+                                                             "color=red:size=64x64:duration=0.04",
+                                                             "-frames:v",
+                                                             "1",
+                                                             "-map",
+                                                             "0",
+                                                             "-map",
+                                                             "1",
+                                                             "-c:a",
+                                                             "copy",
+                                                             "-c:v",
+                                                             "mjpeg",
+                                                             "-disposition:v",
+                                                             "attached_pic",
+                                                             art});
   ASSERT_EQ(made.status, 0) << made.err;
   ASSERT_EQ(media_samples::ProbeStreams(art).size(), 2u);
   std::unique_ptr<Asset> with_art = media_.OpenAsset(art);
@@ -193,8 +192,8 @@ TEST_F(FfmpegAssetTest, TruncatedMoviesFailEitherWay) {
 
   // With the moov first, the index survives but points past the end.
   const std::string fast = dir_.File("fast.mp4");
-  ASSERT_EQ(RunProgram("/usr/bin/ffmpeg", {"-v", "error", "-i", dir_.File("whole.mp4"), "-c",
-                                           "copy", "-movflags", "+faststart", fast})
+  ASSERT_EQ(RunProgram(media_samples::kFfmpeg, {"-v", "error", "-i", dir_.File("whole.mp4"), "-c",
+                                                "copy", "-movflags", "+faststart", fast})
                 .status,
             0);
   const std::string fast_bytes = ReadFile(fast);

@@ -10,9 +10,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "app/tool_error.h"
 #include "platform/media/ffmpeg_media.h"
-#include "tests/integration/media/media_samples.h"
+#include "tests/support/media_samples.h"
 #include "tests/support/run_tool.h"
 
 namespace {
@@ -267,7 +266,7 @@ TEST_F(FfmpegExportTest, GapInASourcesAudioTimestampsStaysSilent) {
   // Ticks at 0 s and 1 s, then a 0.5 s hole in the timestamps, then the tick of 2 s at 2.5 s.
   const std::string gap = dir_.File("gap.mp4");
   const RunResult made = RunProgram(
-      "/usr/bin/ffmpeg",
+      media_samples::kFfmpeg,
       {"-v", "error", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=30:duration=3.5", "-f",
        "lavfi", "-i",
        "aevalsrc=exprs='0.5*sin(2*PI*1000*t)*lt(mod(t\\,1)\\,0.005)':s=48000:c=stereo:d=3,"
@@ -413,7 +412,8 @@ TEST_F(FfmpegExportTest, MatroskaSegmentStillGetsTheIndexFirst) {
   std::vector<std::string> paths = Make(plans);
   const std::string mkv = dir_.File("seg1.mkv");
   ASSERT_EQ(
-      RunProgram("/usr/bin/ffmpeg", {"-v", "error", "-i", paths[1], "-c", "copy", mkv}).status, 0);
+      RunProgram(media_samples::kFfmpeg, {"-v", "error", "-i", paths[1], "-c", "copy", mkv}).status,
+      0);
   paths[1] = mkv;
   const std::string output = dir_.File("joined.mp4");
 
@@ -466,7 +466,7 @@ TEST_F(FfmpegExportTest, SegmentCutBetweenKeyFramesIsReencodedFromItsCut) {
   const std::vector<std::string> paths = Make({plan, plan});
   // A stream copy from 0.5 s keeps the frames from the key frame at 0 s, hidden by an edit list.
   const std::string cut = dir_.File("cut.mp4");
-  ASSERT_EQ(RunProgram("/usr/bin/ffmpeg",
+  ASSERT_EQ(RunProgram(media_samples::kFfmpeg,
                        {"-v", "error", "-ss", "0.5", "-i", paths[0], "-c", "copy", cut})
                 .status,
             0);
@@ -724,6 +724,21 @@ TEST_F(FfmpegExportTest, SegmentThatShowsNoFrameFailsTheExportNamingIt) {
   }
 }
 
+// Waits until this process holds a file open in |output|'s folder other than the segments (the
+// export's unfinished file, named or not): true, or false when the export ends first.
+bool WriteHasBegun(const std::string& output, Waiter& waiter) {
+  const std::string folder = std::filesystem::path(output).parent_path().string() + "/";
+  while (!waiter.Wait(std::chrono::seconds(0))) {
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code gone;
+      const std::string target = std::filesystem::read_symlink(fd.path(), gone).string();
+      if (target.rfind(folder, 0) == 0 && target.rfind(folder + "seg", 0) != 0) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
 TEST_F(FfmpegExportTest, CancelledExportLeavesNoFileTheMomentCancelReturns) {
   // Re-encoding (the CRFs differ) many placements keeps the export busy for a while.
   std::vector<SegmentPlan> plans(2);
@@ -736,8 +751,7 @@ TEST_F(FfmpegExportTest, CancelledExportLeavesNoFileTheMomentCancelReturns) {
   Waiter waiter;
   const std::string output = dir_.File("joined.mp4");
   std::unique_ptr<ExportSession> session = StartExport(media, *composition, output, waiter);
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  ASSERT_FALSE(waiter.Wait(std::chrono::seconds(0))) << "the export ended before the cancel";
+  ASSERT_TRUE(WriteHasBegun(output, waiter)) << "the export ended before it wrote";
 
   session->CancelExport();
   EXPECT_EQ(FilesIn(dir_.path()), (std::vector<std::string>{"seg0.mp4", "seg1.mp4"}));

@@ -1,6 +1,6 @@
 // The media sample helpers against real files: what they make reads back as asked, and they see
 // the faults of a naive packet-copy concatenation.
-#include "tests/integration/media/media_samples.h"
+#include "tests/support/media_samples.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -40,9 +40,9 @@ void ConcatCopy(const TempDir& dir, const std::vector<std::string>& segments,
   for (const std::string& segment : segments) list += "file '" + segment + "'\n";
   WriteFile(dir.File("list.txt"), list);
   RunResult run =
-      RunProgram("/usr/bin/ffmpeg", {"-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f",
-                                     "concat", "-safe", "0", "-i", dir.File("list.txt"), "-c",
-                                     "copy", "-movflags", "+faststart", output});
+      RunProgram(media_samples::kFfmpeg, {"-nostdin", "-hide_banner", "-loglevel", "error", "-y",
+                                          "-f", "concat", "-safe", "0", "-i", dir.File("list.txt"),
+                                          "-c", "copy", "-movflags", "+faststart", output});
   ASSERT_EQ(run.status, 0) << run.err;
 }
 
@@ -149,9 +149,9 @@ TEST(MediaSamples, CrfChangesExtradataAndPacketsWhileARemuxKeepsThem) {
   MakeSegment(dir.File("a_again.mp4"), plan);
   plan.crf = 30;
   MakeSegment(dir.File("b.mp4"), plan);
-  RunResult remux = RunProgram(
-      "/usr/bin/ffmpeg", {"-nostdin", "-loglevel", "error", "-i", dir.File("a.mp4"), "-c", "copy",
-                          "-movflags", "+faststart", dir.File("a_remuxed.mp4")});
+  RunResult remux = RunProgram(media_samples::kFfmpeg,
+                               {"-nostdin", "-loglevel", "error", "-i", dir.File("a.mp4"), "-c",
+                                "copy", "-movflags", "+faststart", dir.File("a_remuxed.mp4")});
   ASSERT_EQ(remux.status, 0) << remux.err;
 
   const std::string a = ProbeStreams(dir.File("a.mp4"))[0].extradata;
@@ -366,7 +366,7 @@ TEST(MediaSamples, AcceptsASampleExactReencodedJoin) {
   args.insert(args.end(),
               {"-filter_complex", graph, "-map", "[v]", "-map", "[a]", "-c:v", "libx264", "-preset",
                "ultrafast", "-c:a", "aac", "-movflags", "+faststart", joined});
-  RunResult run = RunProgram("/usr/bin/ffmpeg", args);
+  RunResult run = RunProgram(media_samples::kFfmpeg, args);
   ASSERT_EQ(run.status, 0) << run.err;
 
   ExpectTicksAt(joined, 0, ExpectedTicks(plans, 0));

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 
-#include "app/tool_error.h"
 #include "platform/platform_error.h"
 #include "tests/support/run_tool.h"
 

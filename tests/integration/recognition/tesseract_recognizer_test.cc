@@ -1,7 +1,6 @@
 // TesseractRecognizer against the real Tesseract and Leptonica, on images drawn by the tests.
 #include "platform/recognition/tesseract_recognizer.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,14 +11,12 @@
 #include <optional>
 #include <string>
 
-#include "app/tool_error.h"
-#include "commands/fixture.h"
-#include "commands/ocr.h"
 #include "platform/drawing/pango_drawing.h"
 #include "platform/platform_error.h"
 #include "platform/recognition/line_model.h"
 #include "tests/support/bad_images.h"
 #include "tests/support/run_tool.h"
+#include "tests/support/stdout_capture.h"
 #include "tests/support/text_scenes.h"
 
 namespace {
@@ -27,6 +24,14 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
+
+// What the ocr command asks for: accurate, corrected, Chinese then English, detection on.
+RecognitionSettings OcrRecognitionSettings() {
+  return {.accurate = true,
+          .language_correction = true,
+          .languages = {"zh-Hans", "en-US"},
+          .automatic_language_detection = true};
+}
 
 std::vector<TextObservation> Read(const std::string& path) {
   TesseractRecognizer recognizer;
@@ -71,8 +76,7 @@ std::string Joined(const std::vector<std::string>& lines) {
 
 TEST(TesseractRecognizer, ReadsTheFixtureLineByLineWithBoxesWhereTheyWereDrawn) {
   TempDir dir;
-  PangoDrawing drawing;
-  fixture(dir.File("fixture.png"), drawing);
+  DrawFixture(dir.File("fixture.png"));
   std::vector<TextObservation> lines = Read(dir.File("fixture.png"));
   EXPECT_THAT(Texts(lines), ElementsAre("Quorvane OCR test", "Hello world. This is paragraph one.",
                                         "Second paragraph stays separate.", "中文段落识别测试。"));
@@ -96,8 +100,7 @@ TEST(TesseractRecognizer, ReadsTheFixtureLineByLineWithBoxesWhereTheyWereDrawn) 
 // One language asked for is read by that language alone: no English-first reading, no retry.
 TEST(TesseractRecognizer, EachLanguageAloneReadsTheFixtureLinesOfItsScript) {
   TempDir dir;
-  PangoDrawing drawing;
-  fixture(dir.File("fixture.png"), drawing);
+  DrawFixture(dir.File("fixture.png"));
   TesseractRecognizer recognizer;
   RecognitionSettings settings = OcrRecognitionSettings();
   settings.languages = {"en-US"};
@@ -209,26 +212,18 @@ TEST(TesseractRecognizer, SmallAndColouredUiTextIsReadInPageOrderWithBoxesOnTheI
 
 TEST(TesseractRecognizer, SuccessfulRecognitionPrintsNothingItself) {
   TempDir dir;
-  PangoDrawing drawing;
-  fixture(dir.File("fixture.png"), drawing);
-  // Descriptors 1 and 2 go to files for the call: Tesseract's and Leptonica's own messages
-  // ("Estimating resolution", warnings) must be switched off, not merely hidden by the tool.
-  std::fflush(stdout);
-  std::fflush(stderr);
-  const int saved_out = dup(1), saved_err = dup(2);
-  const int out = open(dir.File("out").c_str(), O_CREAT | O_WRONLY, 0644);
-  const int err = open(dir.File("err").c_str(), O_CREAT | O_WRONLY, 0644);
-  dup2(out, 1);
-  dup2(err, 2);
-  const size_t lines = Read(dir.File("fixture.png")).size();
-  std::fflush(stdout);
-  std::fflush(stderr);
-  dup2(saved_out, 1);
-  dup2(saved_err, 2);
-  for (int fd : {saved_out, saved_err, out, err}) close(fd);
+  DrawFixture(dir.File("fixture.png"));
+  // Tesseract's and Leptonica's own messages ("Estimating resolution", warnings) must be switched
+  // off, not merely hidden by the tool.
+  size_t lines = 0;
+  std::string out, err;
+  CaptureDescriptor(
+      STDERR_FILENO,
+      [&] { CaptureStandardOutput([&] { lines = Read(dir.File("fixture.png")).size(); }, out); },
+      err);
   EXPECT_EQ(lines, 4u);
-  EXPECT_EQ(ReadFile(dir.File("out")), "");
-  EXPECT_EQ(ReadFile(dir.File("err")), "");
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "");
 }
 
 TEST(TesseractRecognizer, TransparentImageIsReadOverWhite) {
@@ -267,8 +262,7 @@ TEST(TesseractRecognizer, ReadsEveryCommonImageFormat) {
 
 TEST(TesseractRecognizer, RefusesBadFilesWithOneLineNamingThePathAndReason) {
   TempDir dir;
-  PangoDrawing drawing;
-  fixture(dir.File("good.png"), drawing);
+  DrawFixture(dir.File("good.png"));
   for (const bad_images::BadImage& image :
        bad_images::MakeBadImages(dir, ReadFile(dir.File("good.png")))) {
     SCOPED_TRACE(image.name);
@@ -333,8 +327,7 @@ TEST(TesseractRecognizer, LineModelReadsSmallChineseLabelsAndItsFilesMustBeThere
 
 TEST(TesseractRecognizer, NoCandidatesWhenNoneAreAskedFor) {
   TempDir dir;
-  PangoDrawing drawing;
-  fixture(dir.File("fixture.png"), drawing);
+  DrawFixture(dir.File("fixture.png"));
   TesseractRecognizer recognizer;
   std::vector<TextObservation> lines =
       recognizer.Recognize(dir.File("fixture.png"), OcrRecognitionSettings(), 0);

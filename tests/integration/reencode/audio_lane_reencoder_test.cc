@@ -4,13 +4,18 @@
 #include <cmath>
 #include <numbers>
 
-#include "app/tool_error.h"
 #include "platform/media/ffmpeg_reencode.h"
 #include "platform/platform_error.h"
-#include "tests/integration/reencode/media_fixtures.h"
+#include "tests/support/media_samples.h"
 #include "tests/support/run_tool.h"
 
 namespace {
+
+using media_samples::ChannelSamples;
+using media_samples::DecodeFile;
+using media_samples::DecodePackets;
+using media_samples::MakeWithFfmpeg;
+using media_samples::WriteMp4;
 
 constexpr int kLaneRate = 48000;
 constexpr double kToneHz = 1000;

@@ -1,13 +1,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app/tool_error.h"
 #include "platform/media/ffmpeg_reencode.h"
 #include "platform/platform_error.h"
-#include "tests/integration/reencode/media_fixtures.h"
+#include "tests/support/media_samples.h"
 #include "tests/support/run_tool.h"
 
 namespace {
+
+using media_samples::DecodeFile;
+using media_samples::DecodePackets;
+using media_samples::FormatInputPtr;
+using media_samples::MakeWithFfmpeg;
+using media_samples::OpenInput;
 
 using ::testing::HasSubstr;
 using ::testing::Not;

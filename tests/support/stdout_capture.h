@@ -7,18 +7,21 @@
 #include <functional>
 #include <string>
 
-// Runs |body| with descriptor 1 pointed at a temporary file and returns what was written to it.
-// Exceptions from |body| propagate after descriptor 1 is restored; |written| still receives the
-// bytes.
-inline void CaptureStandardOutput(const std::function<void()>& body, std::string& written) {
+// Runs |body| with descriptor |fd| (1 or 2) pointed at a temporary file and puts what was written
+// to it in |written|. Exceptions from |body| propagate after the descriptor is restored; |written|
+// still receives the bytes.
+inline void CaptureDescriptor(int fd, const std::function<void()>& body, std::string& written) {
   std::fflush(stdout);
-  char name[] = "/tmp/quorvane-stdout-XXXXXX";
+  std::fflush(stderr);
+  char name[] = "/tmp/quorvane-capture-XXXXXX";
   const int file = mkstemp(name);
   unlink(name);
-  const int saved = dup(STDOUT_FILENO);
-  dup2(file, STDOUT_FILENO);
+  const int saved = dup(fd);
+  dup2(file, fd);
   auto restore = [&] {
-    dup2(saved, STDOUT_FILENO);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(saved, fd);
     close(saved);
     written.clear();
     char buffer[4096];
@@ -34,6 +37,10 @@ inline void CaptureStandardOutput(const std::function<void()>& body, std::string
     throw;
   }
   restore();
+}
+
+inline void CaptureStandardOutput(const std::function<void()>& body, std::string& written) {
+  CaptureDescriptor(STDOUT_FILENO, body, written);
 }
 
 inline std::string CaptureStandardOutput(const std::function<void()>& body) {

@@ -1,4 +1,4 @@
-#include "tests/integration/media/media_samples.h"
+#include "tests/support/media_samples.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -26,7 +26,6 @@ extern "C" {
 namespace media_samples {
 namespace {
 
-constexpr char kFfmpeg[] = "/usr/bin/ffmpeg";
 constexpr std::chrono::milliseconds kFfmpegTimeout{60000};
 
 [[noreturn]] void Fail(const std::string& path, const std::string& reason) {
@@ -37,16 +36,13 @@ void Check(int code, const std::string& path, const std::string& what) {
   if (code < 0) Fail(path, what + " failed: " + AvErrorText(code));
 }
 
-struct FormatCloser {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
 struct CodecCloser {
   void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
 };
 struct SwrFreer {
   void operator()(SwrContext* context) const { swr_free(&context); }
 };
-using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
+using FormatPtr = FormatInputPtr;
 using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrFreer>;
 
@@ -706,6 +702,83 @@ DecodeReport DecodesCleanly(const std::string& path) {
     report.errors += tally.errors;
   }
   return report;
+}
+
+void MakeWithFfmpeg(const std::vector<std::string>& args) { RunFfmpeg(args, args.back()); }
+
+FormatInputPtr OpenInput(const std::string& path) { return OpenInput(path, true); }
+
+int FirstStream(const AVFormatContext* input, AVMediaType type) {
+  for (unsigned i = 0; i < input->nb_streams; ++i) {
+    if (input->streams[i]->codecpar->codec_type == type) return static_cast<int>(i);
+  }
+  throw std::runtime_error(std::string(input->url) + ": no " + av_get_media_type_string(type) +
+                           " stream");
+}
+
+std::vector<FramePtr> DecodeFile(const std::string& path, AVMediaType type) {
+  FormatInputPtr input = OpenInput(path);
+  int index = FirstStream(input.get(), type);
+  AVStream* stream = input->streams[index];
+  StreamDecoder decoder(stream->codecpar, stream->time_base, path);
+  std::vector<FramePtr> frames;
+  PacketPtr packet = NewPacket();
+  while (av_read_frame(input.get(), packet.get()) >= 0) {
+    if (packet->stream_index == index) {
+      for (auto& frame : decoder.Decode(packet.get())) frames.push_back(std::move(frame));
+    }
+    av_packet_unref(packet.get());
+  }
+  for (auto& frame : decoder.Decode(nullptr)) frames.push_back(std::move(frame));
+  return frames;
+}
+
+std::vector<FramePtr> DecodePackets(const AVCodecContext* context,
+                                    const std::vector<PacketPtr>& packets) {
+  AVCodecParameters* parameters = avcodec_parameters_alloc();
+  avcodec_parameters_from_context(parameters, context);
+  StreamDecoder decoder(parameters, context->time_base, "encoded packets");
+  avcodec_parameters_free(&parameters);
+  std::vector<FramePtr> frames;
+  for (const auto& packet : packets) {
+    for (auto& frame : decoder.Decode(packet.get())) frames.push_back(std::move(frame));
+  }
+  for (auto& frame : decoder.Decode(nullptr)) frames.push_back(std::move(frame));
+  return frames;
+}
+
+std::vector<float> ChannelSamples(const std::vector<FramePtr>& frames, int channel) {
+  std::vector<float> samples;
+  for (const auto& frame : frames) {
+    if (frame->format != AV_SAMPLE_FMT_FLTP) throw std::runtime_error("frames not planar float");
+    const float* data = reinterpret_cast<const float*>(frame->extended_data[channel]);
+    samples.insert(samples.end(), data, data + frame->nb_samples);
+  }
+  return samples;
+}
+
+void WriteMp4(const std::string& path, const AVCodecContext* context,
+              const std::vector<PacketPtr>& packets) {
+  AVFormatContext* raw = nullptr;
+  Check(avformat_alloc_output_context2(&raw, nullptr, "mp4", path.c_str()), path, "muxer setup");
+  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> output(
+      raw, [](AVFormatContext* context) {
+        if (context->pb) avio_closep(&context->pb);
+        avformat_free_context(context);
+      });
+  AVStream* stream = avformat_new_stream(output.get(), nullptr);
+  if (!stream) throw std::bad_alloc();
+  Check(avcodec_parameters_from_context(stream->codecpar, context), path, "stream setup");
+  stream->time_base = context->time_base;
+  Check(avio_open(&output->pb, path.c_str(), AVIO_FLAG_WRITE), path, "opening");
+  Check(avformat_write_header(output.get(), nullptr), path, "writing the header");
+  for (const auto& packet : packets) {
+    PacketPtr copy(av_packet_clone(packet.get()));
+    av_packet_rescale_ts(copy.get(), context->time_base, stream->time_base);
+    copy->stream_index = 0;
+    Check(av_interleaved_write_frame(output.get(), copy.get()), path, "writing a packet");
+  }
+  Check(av_write_trailer(output.get()), path, "writing the trailer");
 }
 
 }  // namespace media_samples

@@ -1,15 +1,30 @@
 #pragma once
 
 // Test helpers that make short movie segments with Debian's ffmpeg CLI and examine movie files
-// with libavformat/libavcodec the way a player would. All times are in seconds. Every function
-// throws std::runtime_error with one line naming the file and the reason when it cannot do its job.
-// Not thread-safe: DecodesCleanly swaps FFmpeg's process-wide log callback while it runs.
+// with libavformat/libavcodec the way a player would, or through the adapter's StreamDecoder. All
+// times are in seconds unless a time base is named. Every function throws std::runtime_error with
+// one line naming the file and the reason when it cannot do its job. Not thread-safe:
+// DecodesCleanly swaps FFmpeg's process-wide log callback while it runs.
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/media/ffmpeg_reencode.h"
+
 namespace media_samples {
+
+// Debian's ffmpeg CLI.
+inline constexpr char kFfmpeg[] = "/usr/bin/ffmpeg";
+
+// Runs ffmpeg quietly (no banner, errors only, no standard input, overwriting) with |args|, whose
+// last is the file it makes. Throws with ffmpeg's stderr when it fails.
+void MakeWithFfmpeg(const std::vector<std::string>& args);
 
 // One audio track of a made segment: a 1 kHz tick of kTickLength at every whole second of the
 // track's own time (0 s, 1 s, ...), digital silence in between.
@@ -189,5 +204,30 @@ struct DecodeReport {
 };
 
 DecodeReport DecodesCleanly(const std::string& path);
+
+struct FormatInputDeleter {
+  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+using FormatInputPtr = std::unique_ptr<AVFormatContext, FormatInputDeleter>;
+
+// |path| opened with its stream information read.
+FormatInputPtr OpenInput(const std::string& path);
+
+// The index of the first stream of |type| in |input|.
+int FirstStream(const AVFormatContext* input, AVMediaType type);
+
+// Every frame of the first stream of |type| in |path|, decoded with StreamDecoder.
+std::vector<FramePtr> DecodeFile(const std::string& path, AVMediaType type);
+
+// Decodes |packets| made by an encoder with |context|, in the encoder's time base.
+std::vector<FramePtr> DecodePackets(const AVCodecContext* context,
+                                    const std::vector<PacketPtr>& packets);
+
+// The samples of planar float |frames| of one channel, one after another.
+std::vector<float> ChannelSamples(const std::vector<FramePtr>& frames, int channel);
+
+// Writes |packets| (in |context|'s time base, unchanged) as the one stream of an MPEG-4 file.
+void WriteMp4(const std::string& path, const AVCodecContext* context,
+              const std::vector<PacketPtr>& packets);
 
 }  // namespace media_samples
