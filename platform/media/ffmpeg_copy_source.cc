@@ -7,8 +7,8 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-#include "platform/platform_error.h"
 #include "platform/media/ffmpeg_packet_source.h"
+#include "platform/platform_error.h"
 
 namespace {
 
@@ -49,6 +49,99 @@ void AddDisplayMatrix(AVStream* stream, const Transform& transform) {
   DisplayMatrixFromTransform(transform, matrix);
 }
 
+// The parameter sets (H.264 SPS and PPS; HEVC VPS, SPS, PPS and SEI) of an avcC or hvcC decoder
+// configuration, each with the length prefix the samples use; the prefix's size in bytes in
+// |length_size|. Nothing when the configuration is not one of these or is damaged.
+std::optional<std::vector<std::uint8_t>> ParameterSets(const AVCodecParameters& parameters,
+                                                       int& length_size) {
+  const std::uint8_t* data = parameters.extradata;
+  const int size = parameters.extradata_size;
+  int at = 0;
+  std::vector<std::uint8_t> sets;
+  // Copies |count| NAL units, each a 16-bit length and its bytes, from |at|.
+  auto take_units = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      if (at + 2 > size) return false;
+      const int length = data[at] << 8 | data[at + 1];
+      at += 2;
+      if (length == 0 || at + length > size) return false;
+      for (int b = length_size - 1; b >= 0; --b) {
+        sets.push_back(static_cast<std::uint8_t>(static_cast<unsigned>(length) >> (8 * b)));
+      }
+      sets.insert(sets.end(), data + at, data + at + length);
+      at += length;
+    }
+    return true;
+  };
+  if (parameters.codec_id == AV_CODEC_ID_H264) {
+    if (size < 7 || data[0] != 1) return std::nullopt;
+    length_size = (data[4] & 3) + 1;
+    at = 6;
+    if (!take_units(data[5] & 0x1f) || at >= size) return std::nullopt;
+    const int pps = data[at++];
+    if (!take_units(pps)) return std::nullopt;
+  } else if (parameters.codec_id == AV_CODEC_ID_HEVC) {
+    if (size < 23 || data[0] != 1) return std::nullopt;
+    length_size = (data[21] & 3) + 1;
+    const int arrays = data[22];
+    at = 23;
+    for (int i = 0; i < arrays; ++i) {
+      if (at + 3 > size) return std::nullopt;
+      const int count = data[at + 1] << 8 | data[at + 2];
+      at += 3;
+      if (!take_units(count)) return std::nullopt;
+    }
+  } else {
+    return std::nullopt;
+  }
+  if (length_size == 3 || sets.empty()) return std::nullopt;
+  return sets;
+}
+
+// |prefix| followed by |packet|'s data, with |packet|'s properties. Throws PlatformError.
+PacketPtr Prepended(const std::vector<std::uint8_t>& prefix, const AVPacket& packet) {
+  PacketPtr joined = NewPacket();
+  if (av_new_packet(joined.get(), static_cast<int>(prefix.size()) + packet.size) < 0 ||
+      av_packet_copy_props(joined.get(), &packet) < 0) {
+    throw PlatformError("Cannot export: out of memory");
+  }
+  std::memcpy(joined->data, prefix.data(), prefix.size());
+  if (packet.size > 0) std::memcpy(joined->data + prefix.size(), packet.data, packet.size);
+  return joined;
+}
+
+// Whether a placement's size or decoder configuration differs from the first's.
+bool ConfigurationsDiffer(const std::vector<Placement>& placements) {
+  const AVCodecParameters& first = *placements.front().source->parameters;
+  return std::any_of(placements.begin(), placements.end(), [&](const Placement& placement) {
+    const AVCodecParameters& parameters = *placement.source->parameters;
+    return parameters.width != first.width || parameters.height != first.height ||
+           !SameExtradata(parameters, first);
+  });
+}
+
+// H.264 and HEVC segments whose sizes or decoder configurations differ share one sample entry
+// that allows parameter sets inside the samples (avc3, hev1): each segment's own go before its
+// first picture. Whether |placements| can be carried so.
+bool ParameterSetsCanTravelInBand(const std::vector<Placement>& placements) {
+  if (placements.empty()) return false;
+  const AVCodecParameters& first = *placements.front().source->parameters;
+  if (first.codec_id != AV_CODEC_ID_H264 && first.codec_id != AV_CODEC_ID_HEVC) {
+    return false;
+  }
+  int first_length = 0;
+  if (!ParameterSets(first, first_length)) return false;
+  for (const Placement& placement : placements) {
+    const AVCodecParameters& parameters = *placement.source->parameters;
+    int length = 0;
+    if (parameters.codec_id != first.codec_id || parameters.width <= 0 || parameters.height <= 0 ||
+        !ParameterSets(parameters, length) || length != first_length) {
+      return false;
+    }
+  }
+  return true;
+}
+
 AVStream* NewStream(AVFormatContext* output, const AVCodecParameters& parameters) {
   AVStream* stream = avformat_new_stream(output, nullptr);
   if (stream == nullptr || avcodec_parameters_copy(stream->codecpar, &parameters) < 0) {
@@ -64,12 +157,20 @@ AVStream* NewStream(AVFormatContext* output, const AVCodecParameters& parameters
 
 class VideoCopySource : public PacketSource {
  public:
-  VideoCopySource(const TrackPlan& plan, const ExportContext& context)
-      : placements_(PlacementsInOrder(plan)), transform_(plan.transform), context_(context) {}
+  VideoCopySource(const TrackPlan& plan, const ExportContext& context, bool in_band)
+      : placements_(PlacementsInOrder(plan)),
+        transform_(plan.transform),
+        context_(context),
+        in_band_(in_band) {}
 
   void AddStream(AVFormatContext* output) override {
     const SourceStream& first = *placements_.front().source;
     stream_ = NewStream(output, *first.parameters);
+    if (in_band_) {
+      stream_->codecpar->codec_tag = first.parameters->codec_id == AV_CODEC_ID_HEVC
+                                         ? MKTAG('h', 'e', 'v', '1')
+                                         : MKTAG('a', 'v', 'c', '3');
+    }
     stream_->time_base = first.time_base;
     stream_->avg_frame_rate = first.frame_rate;
     AddDisplayMatrix(stream_, transform_);
@@ -96,6 +197,10 @@ class VideoCopySource : public PacketSource {
                               source_time_base_);
         offset_ = ToTicks(placement.at, stream_->time_base);
         dts_seen_ = false;
+        if (in_band_) {
+          int length_size = 0;
+          parameter_sets_ = *ParameterSets(*placement.source->parameters, length_size);
+        }
       }
       PacketPtr packet = reader_->Read();
       if (!packet) {
@@ -109,6 +214,10 @@ class VideoCopySource : public PacketSource {
       if (packet->pts == AV_NOPTS_VALUE) packet->pts = packet->dts;
       if (packet->pts == AV_NOPTS_VALUE) ThrowUntimed(*placements_[next_].source);
       if (packet->pts != AV_NOPTS_VALUE && packet->pts >= source_end_) continue;
+      if (!parameter_sets_.empty()) {
+        packet = Prepended(parameter_sets_, *packet);
+        parameter_sets_.clear();
+      }
       // Matroska stores no decoding times: its demuxer infers them only once it has seen the
       // reordering, so the first packets of a stream with B-frames come without.
       if (packet->dts == AV_NOPTS_VALUE && packet->pts != AV_NOPTS_VALUE && !dts_seen_ &&
@@ -166,6 +275,8 @@ class VideoCopySource : public PacketSource {
   std::vector<Placement> placements_;
   Transform transform_;
   ExportContext context_;
+  bool in_band_ = false;
+  std::vector<std::uint8_t> parameter_sets_;  // to go before the placement's first packet
   AVStream* stream_ = nullptr;
   size_t next_ = 0;
   std::unique_ptr<SourceReader> reader_;
@@ -497,12 +608,9 @@ bool VideoPlanIsCopyable(const TrackPlan& plan) {
     }
     // MPEG-4 could only hide such packets with an edit list at every join.
     if (source.hides_packets) return false;
-    if (parameters.codec_id != first.codec_id || parameters.width != first.width ||
-        parameters.height != first.height || !SameExtradata(parameters, first)) {
-      return false;
-    }
+    if (parameters.codec_id != first.codec_id) return false;
   }
-  return true;
+  return !ConfigurationsDiffer(placements) || ParameterSetsCanTravelInBand(placements);
 }
 
 bool AudioPlanIsCopyable(const TrackPlan& plan) {
@@ -530,7 +638,10 @@ bool AudioPlanIsCopyable(const TrackPlan& plan) {
 }
 
 std::unique_ptr<PacketSource> MakeVideoSource(const TrackPlan& plan, const ExportContext& context) {
-  if (VideoPlanIsCopyable(plan)) return std::make_unique<VideoCopySource>(plan, context);
+  if (VideoPlanIsCopyable(plan)) {
+    return std::make_unique<VideoCopySource>(plan, context,
+                                             ConfigurationsDiffer(PlacementsInOrder(plan)));
+  }
   return MakeVideoReencodeSource(plan, context);
 }
 
