@@ -18,6 +18,7 @@ struct ExportCancelled {};
 struct ExportContext {
   const std::atomic<bool>* cancelled = nullptr;
   MediaTime timeline_end;  // audio lanes are padded with silence up to here
+  double time_limit = 0;   // seconds the caller waits for the export; 0 when it did not say
 };
 
 class PacketSource {

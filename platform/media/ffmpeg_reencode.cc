@@ -13,13 +13,12 @@ extern "C" {
 #include <algorithm>
 #include <utility>
 
-#include "platform/platform_error.h"
 #include "platform/media/ffmpeg_source.h"
+#include "platform/platform_error.h"
 
 namespace {
 
 constexpr int kCrf = 18;
-constexpr char kX264Preset[] = "veryfast";
 // 8K UHD. A header may claim any size; a picture larger than this is refused before a decoder
 // allocates it.
 constexpr std::int64_t kMaxVideoPixels = 7680 * 4320;
@@ -196,7 +195,7 @@ struct VideoReencoder::State {
 };
 
 VideoReencoder::VideoReencoder(int width, int height, AVRational time_base, AVRational frame_rate,
-                               bool global_header)
+                               bool global_header, std::string_view preset)
     : state_(std::make_unique<State>()) {
   const std::string& what = state_->what;
   if (width <= 0 || height <= 0 || width % 2 != 0 || height % 2 != 0) {
@@ -220,7 +219,7 @@ VideoReencoder::VideoReencoder(int width, int height, AVRational time_base, AVRa
   context->framerate = frame_rate;
   context->sample_aspect_ratio = AVRational{1, 1};
   if (global_header) context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  av_opt_set(context->priv_data, "preset", kX264Preset, 0);
+  av_opt_set(context->priv_data, "preset", std::string(preset).c_str(), 0);
   av_opt_set_int(context->priv_data, "crf", kCrf, 0);
   int rc = avcodec_open2(context, codec, nullptr);
   if (rc < 0) throw PlatformError(what + ": cannot open: " + AvErrorText(rc));
