@@ -197,6 +197,7 @@ class VideoCopySource : public PacketSource {
                               source_time_base_);
         offset_ = ToTicks(placement.at, stream_->time_base);
         dts_seen_ = false;
+        placed_ = 0;
         if (in_band_) {
           int length_size = 0;
           parameter_sets_ = *ParameterSets(*placement.source->parameters, length_size);
@@ -205,6 +206,7 @@ class VideoCopySource : public PacketSource {
       PacketPtr packet = reader_->Read();
       if (!packet) {
         ReleaseLeading(AV_NOPTS_VALUE);
+        if (placed_ == 0) ThrowNoVideoFrames(*placements_[next_].source);
         LastPictureLastsTo(ready_, Map(source_end_));
         placement_done_ = true;
         reader_.reset();
@@ -261,6 +263,12 @@ class VideoCopySource : public PacketSource {
   void Retime(AVPacket& packet) {
     packet.stream_index = stream_->index;
     if (packet.dts == AV_NOPTS_VALUE) packet.dts = packet.pts;
+    // A placement's first picture shows from its start (its earliest in any stream that decodes
+    // in order): damaged timestamps must not open a hole in the movie before it.
+    if (placed_++ == 0 && packet.pts > source_start_) {
+      packet.pts = source_start_;
+      packet.dts = std::min(packet.dts, source_start_);
+    }
     packet.pts = Map(packet.pts);
     packet.dts = Map(packet.dts);
     packet.duration = av_rescale_q(packet.duration, source_time_base_, stream_->time_base);
@@ -286,6 +294,7 @@ class VideoCopySource : public PacketSource {
   std::int64_t offset_ = 0;
   std::optional<std::int64_t> last_dts_;
   bool dts_seen_ = false;
+  std::int64_t placed_ = 0;         // packets of the current placement on the track
   bool placement_done_ = false;     // its source has ended: hand out every packet still held
   std::vector<PacketPtr> leading_;  // read before the first packet with a decoding time
   std::deque<PacketPtr> ready_;     // retimed, in decoding order
@@ -566,6 +575,10 @@ void LastPictureLastsTo(const std::deque<PacketPtr>& packets, std::int64_t end) 
   if (last != nullptr && last->pts < end && last->pts + last->duration < end) {
     last->duration = end - last->pts;
   }
+}
+
+void ThrowNoVideoFrames(const SourceStream& source) {
+  throw PlatformError("Cannot read movie " + source.path + ": " + std::string(kNoVideoFrames));
 }
 
 std::int64_t SourcePackets(const std::vector<Placement>& placements) {

@@ -132,10 +132,12 @@ class ExportJob {
 
     const ExportContext context{&cancelled_, TimelineEnd(plans_), time_limit_};
     std::vector<std::unique_ptr<PacketSource>> sources;
+    std::vector<bool> video;
     for (const TrackPlan& plan : plans_) {
       if (PlacementsInOrder(plan).empty()) continue;
-      sources.push_back(plan.type == MediaType::kVideo ? MakeVideoSource(plan, context)
-                                                       : MakeAudioSource(plan, context));
+      video.push_back(plan.type == MediaType::kVideo);
+      sources.push_back(video.back() ? MakeVideoSource(plan, context)
+                                     : MakeAudioSource(plan, context));
       sources.back()->AddStream(output.get());
     }
     if (sources.empty())
@@ -156,6 +158,7 @@ class ExportJob {
 
     // Interleaved by decoding time, so the file plays while it downloads.
     std::vector<PacketPtr> next(sources.size());
+    std::vector<std::int64_t> written(sources.size(), 0);
     for (size_t i = 0; i < sources.size(); ++i) next[i] = sources[i]->Next();
     while (true) {
       ThrowIfCancelled();
@@ -172,7 +175,15 @@ class ExportJob {
       if (earliest < 0) break;
       rc = av_interleaved_write_frame(output.get(), next[earliest].get());
       if (rc < 0) ThrowAvError("Cannot write movie", output_path_, rc);
+      ++written[earliest];
       next[earliest] = sources[earliest]->Next();
+    }
+    // Every placement shows frames, or its source has failed the export already; this only
+    // guards the promise that a movie which was joined has its pictures.
+    for (size_t i = 0; i < sources.size(); ++i) {
+      if (video[i] && written[i] == 0) {
+        throw PlatformError("Cannot export to " + output_path_ + ": no video frame was written");
+      }
     }
     rc = av_write_trailer(output.get());
     if (rc < 0) ThrowAvError("Cannot write movie", output_path_, rc);

@@ -11,6 +11,23 @@ namespace {
 // still exports within the join's wait. A longer claim is a damaged or hostile timestamp.
 constexpr double kLongestSegmentSeconds = 24 * 3600;
 
+// Whether the sample table of a movie that has one (MPEG-4/QuickTime) lists a frame that starts
+// before the end of |source|'s range; a recording's header can claim seconds for which the file
+// holds no frame at all. Streams timed by a packet scan cover their range by construction.
+bool IndexedFramesReachInto(const AVStream& stream, const SourceStream& source) {
+  const int count = avformat_index_get_entries_count(&stream);
+  if (count == 0 || source.duration == 0) return true;
+  const std::int64_t end = source.start + source.duration;
+  for (int i = 0; i < count; ++i) {
+    const AVIndexEntry* entry = avformat_index_get_entry(const_cast<AVStream*>(&stream), i);
+    if (entry != nullptr && entry->timestamp != AV_NOPTS_VALUE && entry->timestamp < end &&
+        !(entry->flags & AVINDEX_DISCARD_FRAME)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 MediaTime InTimeBase(std::int64_t ticks, AVRational time_base) {
   return MediaTimeReduced({ticks * time_base.num, time_base.den});
 }
@@ -38,6 +55,9 @@ class FfmpegAsset : public Asset {
         // A recording cut off before its first whole frame has nothing to show.
         if (!spans.empty() && source->packet_count == 0) {
           ThrowAvError("Cannot open movie", path, AVERROR_EOF);
+        }
+        if (source->packet_count == 0 || !IndexedFramesReachInto(stream, *source)) {
+          throw PlatformError("Cannot open movie " + path + ": " + std::string(kNoVideoFrames));
         }
         const double seconds = static_cast<double>(source->duration) * av_q2d(source->time_base);
         if (seconds > kLongestSegmentSeconds) {

@@ -33,6 +33,10 @@ class PacketSource {
   virtual std::int64_t MaxPackets() const = 0;
 };
 
+// PlatformError "Cannot read movie <path>: its video has no frames": a placement gave the track
+// nothing to show, though its file claimed frames when it was opened.
+[[noreturn]] void ThrowNoVideoFrames(const SourceStream& source);
+
 // At most how many packets the placements hold, -1 when a source does not say.
 std::int64_t SourcePackets(const std::vector<Placement>& placements);
 

@@ -184,20 +184,28 @@ class VideoReencodeSource : public PacketSource {
         const std::int64_t end = ToTicks(
             MediaTimeAdd(placement.range.start, placement.range.duration), source.time_base);
         const std::int64_t offset = ToTicks(placement.at, time_base_);
+        std::int64_t pictures = 0;  // of the placement, handed to the encoder
         while (true) {
           CheckCancelled(context_);
           PacketPtr packet = reader.Read();
           for (FramePtr& frame : decoder.Decode(packet.get())) {
             if (frame->pts == AV_NOPTS_VALUE || frame->pts < start || frame->pts >= end) continue;
+            // A placement's first picture shows from its start, as its last lasts to its end:
+            // where a damaged file's earliest picture decodes only after a later one (and is
+            // dropped below), the movie still has no hole before the first picture it got.
             const std::int64_t pts =
-                av_rescale_q(frame->pts - start, source.time_base, time_base_) + offset;
+                pictures == 0
+                    ? offset
+                    : av_rescale_q(frame->pts - start, source.time_base, time_base_) + offset;
             if (last_pts && pts <= *last_pts) continue;
             last_pts = pts;
+            ++pictures;
             frame->pts = pts;
             if (!Push({std::move(frame), i})) return;
           }
           if (!packet) break;
         }
+        if (pictures == 0) ThrowNoVideoFrames(source);
       }
       Push({nullptr, placements_.size()});
     } catch (...) {

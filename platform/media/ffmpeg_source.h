@@ -22,6 +22,9 @@ struct AvInputDeleter {
 };
 using InputPtr = std::unique_ptr<AVFormatContext, AvInputDeleter>;
 
+// Why a segment is refused whose video yields no frame within the range it claims.
+inline constexpr std::string_view kNoVideoFrames = "its video has no frames";
+
 // The reason an FFmpeg call failed with |code|, as a short phrase.
 std::string AvErrorText(int code);
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 
 #include "platform/media/ffmpeg_media.h"
 #include "tests/support/run_tool.h"
@@ -105,16 +106,30 @@ TEST_F(JoinCli, ExistingOutputIsNeverReplaced) {
   ExpectFailure({"a.mp4", "a.mp4"}, "Cannot export to a.mp4: a file already exists there");
 }
 
+// A cut-off recording whose header still gives its video two seconds, though the file holds not one
+// frame of it: alone or before a valid segment, never a movie reported for pictures it lacks.
+TEST_F(JoinCli, SegmentWhoseVideoHasNoFramesFailsNamingIt) {
+  const std::string samples = std::string(QUORVANE_SOURCE_DIR) + "/tests/data/hostile/";
+  for (const std::string name : {"no-frames-av1.mp4", "valid.mp4"}) {
+    std::filesystem::copy_file(samples + name, dir_.File(name));
+  }
+  const std::string line = "Cannot open movie no-frames-av1.mp4: its video has no frames";
+  ExpectFailure({"out.mp4", "no-frames-av1.mp4"}, line);
+  ExpectFailure({"out.mp4", "no-frames-av1.mp4", "valid.mp4"}, line);
+  ExpectFailure({"out.mp4", "valid.mp4", "no-frames-av1.mp4"}, line);
+}
+
 // Hostile movies, each joined before a valid segment: two damaged ones that once made the
-// re-encode path abort (SIGABRT, no error line), and two whose headers claim 10^7 s (one with
-// cues, one cut off without) that once kept the export busy until its timeout. Each fails with one line
-// naming it and leaves nothing, or joins into a movie that opens again; never a signal, never
-// the timeout.
+// re-encode path abort (SIGABRT, no error line), two whose headers claim 10^7 s (one with cues,
+// one cut off without) that once kept the export busy until its timeout, and one whose pictures'
+// times run backwards, which once left half a second without a picture at the movie's start. Each
+// fails with one line naming it and leaves nothing, or joins into a movie whose video runs from 0
+// for the duration reported; never a signal, never the timeout.
 TEST_F(JoinCli, HostileSegmentsFailCleanlyOrJoin) {
   const std::string samples = std::string(QUORVANE_SOURCE_DIR) + "/tests/data/hostile/";
   std::filesystem::copy_file(samples + "valid.mp4", dir_.File("valid.mp4"));
-  for (const std::string name :
-       {"abort-1.mkv", "abort-2.mkv", "long-claim.mkv", "claim-without-index.mkv"}) {
+  for (const std::string name : {"abort-1.mkv", "abort-2.mkv", "long-claim.mkv",
+                                 "claim-without-index.mkv", "out-of-order.mkv"}) {
     SCOPED_TRACE(name);
     std::filesystem::copy_file(samples + name, dir_.File(name));
     const RunResult run = Join({"out.mp4", name, "valid.mp4"});
@@ -122,7 +137,14 @@ TEST_F(JoinCli, HostileSegmentsFailCleanlyOrJoin) {
     EXPECT_FALSE(run.timed_out);
     if (run.status == 0) {
       EXPECT_EQ(run.err, "");
-      EXPECT_NO_THROW(FfmpegMedia().OpenAsset(dir_.File("out.mp4")));
+      const double reported = nlohmann::json::parse(run.out).at("duration").get<double>();
+      const TimeRange video = FfmpegMedia()
+                                  .OpenAsset(dir_.File("out.mp4"))
+                                  ->tracks(MediaType::kVideo)
+                                  .at(0)
+                                  ->time_range();
+      EXPECT_NEAR(MediaTimeGetSeconds(video.start), 0, 1e-3);
+      EXPECT_NEAR(MediaTimeGetSeconds(video.duration), reported, 0.07);  // within a frame or two
       std::filesystem::remove(dir_.File("out.mp4"));
       continue;
     }

@@ -734,6 +734,33 @@ TEST_F(FfmpegExportTest, SegmentGoneBeforeTheExportFailsNamingIt) {
   EXPECT_EQ(FilesIn(dir_.path()), (std::vector<std::string>{"seg0.mp4"}));
 }
 
+// A segment replaced after it was opened by one whose frames all lie after the range placed: the
+// export must not report a movie that lacks that segment's pictures, whether it copies or
+// re-encodes.
+TEST_F(FfmpegExportTest, SegmentThatShowsNoFrameFailsTheExportNamingIt) {
+  SegmentPlan late;
+  late.start = 5;
+  MakeSegment(dir_.File("late.mp4"), late);
+  for (const int second_crf : {23, 35}) {
+    SCOPED_TRACE(second_crf == 23 ? "copied" : "re-encoded");
+    std::vector<SegmentPlan> plans(2);
+    plans[1].crf = second_crf;
+    const std::vector<std::string> paths = Make(plans);
+    FfmpegMedia media;
+    std::unique_ptr<Composition> composition = Compose(media, paths);
+    std::filesystem::copy_file(dir_.File("late.mp4"), paths[1],
+                               std::filesystem::copy_options::overwrite_existing);
+    const std::string output = dir_.File("joined" + std::to_string(second_crf) + ".mp4");
+    Waiter waiter;
+    std::unique_ptr<ExportSession> session = StartExport(media, *composition, output, waiter);
+    ASSERT_TRUE(waiter.Wait());
+    EXPECT_EQ(session->status(), ExportStatus::kFailed);
+    EXPECT_EQ(TextOf(session->error()),
+              "Cannot read movie " + paths[1] + ": its video has no frames");
+    EXPECT_FALSE(FileExists(output));
+  }
+}
+
 TEST_F(FfmpegExportTest, CancelledExportLeavesNoFileTheMomentCancelReturns) {
   // Re-encoding (H.264 next to HEVC) many placements keeps the export busy for a while.
   std::vector<SegmentPlan> plans(2);
