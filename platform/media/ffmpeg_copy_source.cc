@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
+#include "platform/media/ffmpeg_copy_rules.h"
 #include "platform/media/ffmpeg_packet_source.h"
 #include "platform/platform_error.h"
 
@@ -14,88 +15,9 @@ namespace {
 
 constexpr int kAacFrame = 1024;
 
-struct CodecContextDeleter {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
-
-void CheckCancelled(const ExportContext& context) {
-  if (context.cancelled != nullptr && context.cancelled->load(std::memory_order_relaxed)) {
-    throw ExportCancelled();
-  }
-}
-
-PacketPtr NewPacket() {
-  PacketPtr packet(av_packet_alloc());
-  if (!packet) throw PlatformError("Cannot export: out of memory");
-  return packet;
-}
-
 // A copied picture is placed by its own time; one without any (a laced Matroska frame) cannot be.
 [[noreturn]] void ThrowUntimed(const SourceStream& source) {
   throw PlatformError("Cannot read movie " + source.path + ": a packet has no timestamp");
-}
-
-bool SameExtradata(const AVCodecParameters& a, const AVCodecParameters& b) {
-  return a.extradata_size == b.extradata_size &&
-         (a.extradata_size == 0 || std::memcmp(a.extradata, b.extradata, a.extradata_size) == 0);
-}
-
-void AddDisplayMatrix(AVStream* stream, const Transform& transform) {
-  if (transform == Transform{}) return;
-  auto* matrix = reinterpret_cast<std::int32_t*>(
-      av_stream_new_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
-  if (matrix == nullptr) throw PlatformError("Cannot export: out of memory");
-  DisplayMatrixFromTransform(transform, matrix);
-}
-
-// The parameter sets (H.264 SPS and PPS; HEVC VPS, SPS, PPS and SEI) of an avcC or hvcC decoder
-// configuration, each with the length prefix the samples use; the prefix's size in bytes in
-// |length_size|. Nothing when the configuration is not one of these or is damaged.
-std::optional<std::vector<std::uint8_t>> ParameterSets(const AVCodecParameters& parameters,
-                                                       int& length_size) {
-  const std::uint8_t* data = parameters.extradata;
-  const int size = parameters.extradata_size;
-  int at = 0;
-  std::vector<std::uint8_t> sets;
-  // Copies |count| NAL units, each a 16-bit length and its bytes, from |at|.
-  auto take_units = [&](int count) {
-    for (int i = 0; i < count; ++i) {
-      if (at + 2 > size) return false;
-      const int length = data[at] << 8 | data[at + 1];
-      at += 2;
-      if (length == 0 || at + length > size) return false;
-      for (int b = length_size - 1; b >= 0; --b) {
-        sets.push_back(static_cast<std::uint8_t>(static_cast<unsigned>(length) >> (8 * b)));
-      }
-      sets.insert(sets.end(), data + at, data + at + length);
-      at += length;
-    }
-    return true;
-  };
-  if (parameters.codec_id == AV_CODEC_ID_H264) {
-    if (size < 7 || data[0] != 1) return std::nullopt;
-    length_size = (data[4] & 3) + 1;
-    at = 6;
-    if (!take_units(data[5] & 0x1f) || at >= size) return std::nullopt;
-    const int pps = data[at++];
-    if (!take_units(pps)) return std::nullopt;
-  } else if (parameters.codec_id == AV_CODEC_ID_HEVC) {
-    if (size < 23 || data[0] != 1) return std::nullopt;
-    length_size = (data[21] & 3) + 1;
-    const int arrays = data[22];
-    at = 23;
-    for (int i = 0; i < arrays; ++i) {
-      if (at + 3 > size) return std::nullopt;
-      const int count = data[at + 1] << 8 | data[at + 2];
-      at += 3;
-      if (!take_units(count)) return std::nullopt;
-    }
-  } else {
-    return std::nullopt;
-  }
-  if (length_size == 3 || sets.empty()) return std::nullopt;
-  return sets;
 }
 
 // |prefix| followed by |packet|'s data, with |packet|'s properties. Throws PlatformError.
@@ -108,38 +30,6 @@ PacketPtr Prepended(const std::vector<std::uint8_t>& prefix, const AVPacket& pac
   std::memcpy(joined->data, prefix.data(), prefix.size());
   if (packet.size > 0) std::memcpy(joined->data + prefix.size(), packet.data, packet.size);
   return joined;
-}
-
-// Whether a placement's size or decoder configuration differs from the first's.
-bool ConfigurationsDiffer(const std::vector<Placement>& placements) {
-  const AVCodecParameters& first = *placements.front().source->parameters;
-  return std::any_of(placements.begin(), placements.end(), [&](const Placement& placement) {
-    const AVCodecParameters& parameters = *placement.source->parameters;
-    return parameters.width != first.width || parameters.height != first.height ||
-           !SameExtradata(parameters, first);
-  });
-}
-
-// H.264 and HEVC segments whose sizes or decoder configurations differ share one sample entry
-// that allows parameter sets inside the samples (avc3, hev1): each segment's own go before its
-// first picture. Whether |placements| can be carried so.
-bool ParameterSetsCanTravelInBand(const std::vector<Placement>& placements) {
-  if (placements.empty()) return false;
-  const AVCodecParameters& first = *placements.front().source->parameters;
-  if (first.codec_id != AV_CODEC_ID_H264 && first.codec_id != AV_CODEC_ID_HEVC) {
-    return false;
-  }
-  int first_length = 0;
-  if (!ParameterSets(first, first_length)) return false;
-  for (const Placement& placement : placements) {
-    const AVCodecParameters& parameters = *placement.source->parameters;
-    int length = 0;
-    if (parameters.codec_id != first.codec_id || parameters.width <= 0 || parameters.height <= 0 ||
-        !ParameterSets(parameters, length) || length != first_length) {
-      return false;
-    }
-  }
-  return true;
 }
 
 AVStream* NewStream(AVFormatContext* output, const AVCodecParameters& parameters) {
@@ -300,15 +190,6 @@ class VideoCopySource : public PacketSource {
   std::deque<PacketPtr> ready_;     // retimed, in decoding order
 };
 
-AVChannelLayout LayoutOf(const AVCodecParameters& parameters) {
-  AVChannelLayout layout{};
-  if (parameters.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC ||
-      av_channel_layout_copy(&layout, &parameters.ch_layout) < 0) {
-    av_channel_layout_default(&layout, std::max(1, parameters.ch_layout.nb_channels));
-  }
-  return layout;
-}
-
 // One frame of |samples| samples of digital silence at |sample_rate| and |layout| in |codec|
 // (AAC-LC or Opus), as MPEG-4 stores it (no ADTS header). Throws PlatformError.
 std::vector<std::uint8_t> EncodeSilentFrame(AVCodecID codec_id, int samples, int sample_rate,
@@ -386,7 +267,7 @@ class AudioCopySource : public PacketSource {
     frame_ = opus ? static_cast<int>(source.frame_samples) : kAacFrame;
     stream_ = NewStream(output, first);
     stream_->time_base = {1, sample_rate_};
-    AVChannelLayout layout = LayoutOf(first);
+    AVChannelLayout layout = ChannelLayoutOf(first);
     try {
       silence_ = EncodeSilentFrame(first.codec_id, frame_, sample_rate_, layout);
     } catch (...) {
@@ -512,153 +393,14 @@ class AudioCopySource : public PacketSource {
   PacketPtr held_;  // read, waiting for the silence before its place
 };
 
-bool IsCopyableAac(const AVCodecParameters& parameters) {
-  if (parameters.codec_id != AV_CODEC_ID_AAC || parameters.extradata_size < 2 ||
-      parameters.sample_rate <= 0 || parameters.ch_layout.nb_channels <= 0) {
-    return false;
-  }
-  const std::uint8_t* config = parameters.extradata;
-  const int object_type = config[0] >> 3;
-  const int channel_config = (config[1] >> 3) & 0x0f;
-  const bool short_frames = (config[1] & 0x04) != 0;
-  return object_type == 2 && channel_config != 0 && !short_frames;
-}
-
-// Opus as MPEG-4 carries it (mono or stereo, channel mapping 0) with packets of one length, known
-// from reading them.
-bool IsCopyableOpus(const SourceStream& source) {
-  const AVCodecParameters& parameters = *source.parameters;
-  return parameters.codec_id == AV_CODEC_ID_OPUS && parameters.extradata_size >= 19 &&
-         parameters.extradata[18] == 0 && parameters.sample_rate == 48000 &&
-         (parameters.ch_layout.nb_channels == 1 || parameters.ch_layout.nb_channels == 2) &&
-         source.frame_samples > 0 && source.frame_samples <= 48000 * 120 / 1000;
-}
-
 }  // namespace
 
-SourceReader::SourceReader(const SourceStream& source)
-    : source_(source),
-      // Reordered video from a container without decoding times gets them from the demuxer only
-      // after it has probed the stream.
-      input_(OpenMovie(source.path, /*analyze=*/!source.stores_decoding_times &&
-                                        source.parameters->video_delay > 0)) {
-  if (source.index >= static_cast<int>(input_->nb_streams) ||
-      input_->streams[source.index]->codecpar->codec_id != source.parameters->codec_id) {
-    throw PlatformError("Cannot read movie " + source.path + ": it changed after it was opened");
-  }
-  for (unsigned i = 0; i < input_->nb_streams; ++i) {
-    if (static_cast<int>(i) != source.index) input_->streams[i]->discard = AVDISCARD_ALL;
-  }
+std::unique_ptr<PacketSource> MakeVideoCopySource(const TrackPlan& plan,
+                                                  const ExportContext& context, bool in_band) {
+  return std::make_unique<VideoCopySource>(plan, context, in_band);
 }
 
-PacketPtr SourceReader::Read() {
-  // A file that ends early is read up to its last complete packet, as when it was opened.
-  if (source_.ends_early && read_ >= source_.packet_count) return nullptr;
-  PacketPtr packet = NewPacket();
-  while (true) {
-    const int rc = av_read_frame(input_.get(), packet.get());
-    if (rc == AVERROR_EOF) return nullptr;
-    if (rc < 0) ThrowAvError("Cannot read movie", source_.path, rc);
-    if (packet->stream_index == source_.index) {
-      ++read_;
-      return packet;
-    }
-    av_packet_unref(packet.get());
-  }
-}
-
-void LastPictureLastsTo(const std::deque<PacketPtr>& packets, std::int64_t end) {
-  AVPacket* last = nullptr;
-  for (const PacketPtr& packet : packets) {
-    if (last == nullptr || packet->pts > last->pts) last = packet.get();
-  }
-  if (last != nullptr && last->pts < end && last->pts + last->duration < end) {
-    last->duration = end - last->pts;
-  }
-}
-
-void ThrowNoVideoFrames(const SourceStream& source) {
-  throw PlatformError("Cannot read movie " + source.path + ": " + std::string(kNoVideoFrames));
-}
-
-std::int64_t SourcePackets(const std::vector<Placement>& placements) {
-  std::int64_t total = 0;
-  for (const Placement& placement : placements) {
-    if (placement.source->packet_count < 0) return -1;
-    total += placement.source->packet_count;
-  }
-  return total;
-}
-
-std::vector<Placement> PlacementsInOrder(const TrackPlan& plan) {
-  std::vector<Placement> placements;
-  for (const Placement& placement : plan.placements) {
-    if (MediaTimeCompare(placement.range.duration, kMediaTimeZero) > 0) {
-      placements.push_back(placement);
-    }
-  }
-  std::stable_sort(
-      placements.begin(), placements.end(),
-      [](const Placement& a, const Placement& b) { return MediaTimeCompare(a.at, b.at) < 0; });
-  return placements;
-}
-
-bool VideoPlanIsCopyable(const TrackPlan& plan) {
-  const std::vector<Placement> placements = PlacementsInOrder(plan);
-  if (placements.empty()) return false;
-  const AVCodecParameters& first = *placements.front().source->parameters;
-  const AVOutputFormat* mp4 = av_guess_format("mp4", nullptr, nullptr);
-  if (mp4 == nullptr || avformat_query_codec(mp4, first.codec_id, FF_COMPLIANCE_NORMAL) != 1) {
-    return false;
-  }
-  for (const Placement& placement : placements) {
-    const SourceStream& source = *placement.source;
-    const AVCodecParameters& parameters = *source.parameters;
-    // A range that starts inside the track would need a cut between key frames.
-    if (!MediaTimeEqual(placement.range.start,
-                        MediaTime{source.start * source.time_base.num, source.time_base.den})) {
-      return false;
-    }
-    // MPEG-4 could only hide such packets with an edit list at every join.
-    if (source.hides_packets) return false;
-    if (parameters.codec_id != first.codec_id) return false;
-  }
-  return !ConfigurationsDiffer(placements) || ParameterSetsCanTravelInBand(placements);
-}
-
-bool AudioPlanIsCopyable(const TrackPlan& plan) {
-  const std::vector<Placement> placements = PlacementsInOrder(plan);
-  if (placements.empty()) return false;
-  const SourceStream& first_source = *placements.front().source;
-  const AVCodecParameters& first = *first_source.parameters;
-  if (first.codec_id == AV_CODEC_ID_OPUS) {
-    // One configuration: the same identification header and frame length in every segment.
-    return std::all_of(placements.begin(), placements.end(), [&](const Placement& placement) {
-      const SourceStream& source = *placement.source;
-      return IsCopyableOpus(source) && source.frame_samples == first_source.frame_samples &&
-             SameExtradata(*source.parameters, first);
-    });
-  }
-  for (const Placement& placement : placements) {
-    const AVCodecParameters& parameters = *placement.source->parameters;
-    if (!IsCopyableAac(parameters) || parameters.sample_rate != first.sample_rate ||
-        parameters.ch_layout.nb_channels != first.ch_layout.nb_channels ||
-        std::memcmp(parameters.extradata, first.extradata, 2) != 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::unique_ptr<PacketSource> MakeVideoSource(const TrackPlan& plan, const ExportContext& context) {
-  if (VideoPlanIsCopyable(plan)) {
-    return std::make_unique<VideoCopySource>(plan, context,
-                                             ConfigurationsDiffer(PlacementsInOrder(plan)));
-  }
-  return MakeVideoReencodeSource(plan, context);
-}
-
-std::unique_ptr<PacketSource> MakeAudioSource(const TrackPlan& plan, const ExportContext& context) {
-  if (AudioPlanIsCopyable(plan)) return std::make_unique<AudioCopySource>(plan, context);
-  return MakeAudioReencodeSource(plan, context);
+std::unique_ptr<PacketSource> MakeAudioCopySource(const TrackPlan& plan,
+                                                  const ExportContext& context) {
+  return std::make_unique<AudioCopySource>(plan, context);
 }

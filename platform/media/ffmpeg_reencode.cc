@@ -28,11 +28,6 @@ constexpr int kMaxSourceSampleRate = 768000;
 // Samples converted at a time: a long frame at a low rate is never upsampled in one piece.
 constexpr std::int64_t kConvertSlice = 1 << 16;
 
-struct CodecContextDeleter {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
-
 struct SwsDeleter {
   void operator()(SwsContext* context) const { sws_freeContext(context); }
 };
@@ -42,18 +37,6 @@ struct SwrDeleter {
 struct FifoDeleter {
   void operator()(AVAudioFifo* fifo) const { av_audio_fifo_free(fifo); }
 };
-
-FramePtr NewFrame() {
-  FramePtr frame(av_frame_alloc());
-  if (!frame) throw PlatformError("FFmpeg: out of memory");
-  return frame;
-}
-
-PacketPtr NewPacket() {
-  PacketPtr packet(av_packet_alloc());
-  if (!packet) throw PlatformError("FFmpeg: out of memory");
-  return packet;
-}
 
 std::string CodecName(AVCodecID id) {
   const char* name = avcodec_get_name(id);

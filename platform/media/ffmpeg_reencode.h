@@ -16,14 +16,7 @@ extern "C" {
 #include <string_view>
 #include <vector>
 
-struct AvFrameDeleter {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct AvPacketDeleter {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-using FramePtr = std::unique_ptr<AVFrame, AvFrameDeleter>;
-using PacketPtr = std::unique_ptr<AVPacket, AvPacketDeleter>;
+#include "platform/media/ffmpeg_pointers.h"
 
 // Decodes one stream of an input. Damaged data is an error, not concealed. Throws PlatformError
 // naming |source_name|, the stream and the reason.

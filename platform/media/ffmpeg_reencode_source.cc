@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include "platform/media/ffmpeg_packet_source.h"
+#include "platform/media/ffmpeg_reencode.h"
 #include "platform/media/x264_preset.h"
 #include "platform/platform_error.h"
 
@@ -22,12 +23,6 @@ constexpr int kFallbackSampleRate = 48000;
 // Timestamp gaps shorter than 1/100 s are taken for rounding, not for missing audio.
 constexpr int kGapTolerancePerSecond = 100;
 constexpr std::int64_t kPadStep = 10;  // seconds of silence encoded at a time
-
-void CheckCancelled(const ExportContext& context) {
-  if (context.cancelled != nullptr && context.cancelled->load(std::memory_order_relaxed)) {
-    throw ExportCancelled();
-  }
-}
 
 // An encoder's error names the encoder; the caller learns from this which segment brought it
 // there (a size or rate it cannot take).
@@ -110,12 +105,7 @@ class VideoReencodeSource : public PacketSource {
   void AddStream(AVFormatContext* output) override {
     stream_ = NewEncodedStream(output, *encoder_->codec_context());
     stream_->avg_frame_rate = encoder_->codec_context()->framerate;
-    if (!(transform_ == Transform{})) {
-      auto* matrix = reinterpret_cast<std::int32_t*>(
-          av_stream_new_side_data(stream_, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
-      if (matrix == nullptr) throw PlatformError("Cannot export: out of memory");
-      DisplayMatrixFromTransform(transform_, matrix);
-    }
+    AddDisplayMatrix(stream_, transform_);
   }
 
   std::int64_t MaxPackets() const override {
@@ -288,11 +278,7 @@ class AudioReencodeSource : public PacketSource {
       : placements_(PlacementsInOrder(plan)), context_(context) {
     const AVCodecParameters& first = *placements_.front().source->parameters;
     sample_rate_ = first.sample_rate > 0 ? first.sample_rate : kFallbackSampleRate;
-    AVChannelLayout layout{};
-    if (first.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC ||
-        av_channel_layout_copy(&layout, &first.ch_layout) < 0) {
-      av_channel_layout_default(&layout, std::clamp(first.ch_layout.nb_channels, 1, 8));
-    }
+    AVChannelLayout layout = ChannelLayoutOf(first);
     const std::int64_t bit_rate = kAudioBitRatePerChannel * layout.nb_channels;
     try {
       encoder_ = ForSegment(placements_.front().source->path, [&] {

@@ -441,3 +441,20 @@ std::int64_t ToTicks(const MediaTime& time, AVRational time_base) {
   if (2 * remainder >= denominator) quotient += 1;
   return static_cast<std::int64_t>(quotient);
 }
+
+void AddDisplayMatrix(AVStream* stream, const Transform& transform) {
+  if (transform == Transform{}) return;
+  auto* matrix = reinterpret_cast<std::int32_t*>(
+      av_stream_new_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
+  if (matrix == nullptr) throw PlatformError("Cannot export: out of memory");
+  DisplayMatrixFromTransform(transform, matrix);
+}
+
+AVChannelLayout ChannelLayoutOf(const AVCodecParameters& parameters) {
+  AVChannelLayout layout{};
+  if (parameters.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC ||
+      av_channel_layout_copy(&layout, &parameters.ch_layout) < 0) {
+    av_channel_layout_default(&layout, std::clamp(parameters.ch_layout.nb_channels, 1, 8));
+  }
+  return layout;
+}

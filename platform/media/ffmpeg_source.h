@@ -105,5 +105,13 @@ int OpusPreSkip(const AVCodecParameters& parameters);
 Transform TransformFromDisplayMatrix(const std::int32_t matrix[9]);
 void DisplayMatrixFromTransform(const Transform& transform, std::int32_t matrix[9]);
 
+// Puts the display matrix of |transform| on |stream| for the muxer; nothing for the identity.
+// Throws PlatformError.
+void AddDisplayMatrix(AVStream* stream, const Transform& transform);
+
+// The channel layout of |parameters|; the default order for its channel count (1 to 8) when the
+// container left the order unspecified. The caller uninitialises it.
+AVChannelLayout ChannelLayoutOf(const AVCodecParameters& parameters);
+
 // |time| in ticks of |time_base|, rounded to the nearest tick.
 std::int64_t ToTicks(const MediaTime& time, AVRational time_base);
