@@ -54,7 +54,7 @@ void ReceivePackets(AVCodecContext* context, const std::string& what, std::vecto
     PacketPtr packet = NewPacket();
     int rc = avcodec_receive_packet(context, packet.get());
     if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
-    if (rc < 0) throw PlatformError(what + ": cannot encode: " + AvErrorText(rc));
+    if (rc < 0) ThrowAvError(what + ": cannot encode", rc);
     out.push_back(std::move(packet));
   }
 }
@@ -79,7 +79,7 @@ StreamDecoder::StreamDecoder(const AVCodecParameters* parameters, AVRational pac
   if (!state_->context) throw PlatformError(state_->what + ": out of memory");
   AVCodecContext* context = state_->context.get();
   int rc = avcodec_parameters_to_context(context, parameters);
-  if (rc < 0) throw PlatformError(state_->what + ": cannot read parameters: " + AvErrorText(rc));
+  if (rc < 0) ThrowAvError(state_->what + ": cannot read parameters", rc);
   context->pkt_timebase = packet_time_base;
   // Without this most decoders conceal damage and go on; a damaged segment must fail instead.
   context->err_recognition |= AV_EF_EXPLODE;
@@ -89,7 +89,7 @@ StreamDecoder::StreamDecoder(const AVCodecParameters* parameters, AVRational pac
   context->thread_count = 1;
   context->max_pixels = kMaxVideoPixels;
   rc = avcodec_open2(context, codec, nullptr);
-  if (rc < 0) throw PlatformError(state_->what + ": cannot open decoder: " + AvErrorText(rc));
+  if (rc < 0) ThrowAvError(state_->what + ": cannot open decoder", rc);
 }
 
 StreamDecoder::~StreamDecoder() = default;
@@ -103,14 +103,14 @@ std::vector<FramePtr> StreamDecoder::Decode(const AVPacket* packet) {
   AVCodecContext* context = state_->context.get();
   int rc = avcodec_send_packet(context, packet);
   if (rc < 0 && rc != AVERROR_EOF) {
-    throw PlatformError(state_->what + ": cannot decode: " + AvErrorText(rc));
+    ThrowAvError(state_->what + ": cannot decode", rc);
   }
   if (!packet) state_->drained = true;
   for (;;) {
     FramePtr frame = NewFrame();
     rc = avcodec_receive_frame(context, frame.get());
     if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) break;
-    if (rc < 0) throw PlatformError(state_->what + ": cannot decode: " + AvErrorText(rc));
+    if (rc < 0) ThrowAvError(state_->what + ": cannot decode", rc);
     if (frame->decode_error_flags != 0 || (frame->flags & AV_FRAME_FLAG_CORRUPT)) {
       throw PlatformError(state_->what + ": cannot decode: damaged data");
     }
@@ -171,7 +171,7 @@ struct VideoReencoder::State {
     }
     // The encoder may still hold the previous picture: write into a fresh buffer then.
     int rc = av_frame_make_writable(scaled.get());
-    if (rc < 0) throw PlatformError(what + ": " + AvErrorText(rc));
+    if (rc < 0) ThrowAvError(what, rc);
     sws_scale(scaler.get(), frame->data, frame->linesize, 0, height, scaled->data,
               scaled->linesize);
   }
@@ -205,14 +205,14 @@ VideoReencoder::VideoReencoder(int width, int height, AVRational time_base, AVRa
   av_opt_set(context->priv_data, "preset", std::string(preset).c_str(), 0);
   av_opt_set_int(context->priv_data, "crf", kCrf, 0);
   int rc = avcodec_open2(context, codec, nullptr);
-  if (rc < 0) throw PlatformError(what + ": cannot open: " + AvErrorText(rc));
+  if (rc < 0) ThrowAvError(what + ": cannot open", rc);
 
   state_->scaled = NewFrame();
   state_->scaled->format = AV_PIX_FMT_YUV420P;
   state_->scaled->width = width;
   state_->scaled->height = height;
   rc = av_frame_get_buffer(state_->scaled.get(), 0);
-  if (rc < 0) throw PlatformError(what + ": " + AvErrorText(rc));
+  if (rc < 0) ThrowAvError(what, rc);
   state_->staged = NewFrame();
 }
 
@@ -236,11 +236,11 @@ std::vector<PacketPtr> VideoReencoder::Encode(const AVFrame* frame) {
     if (frame->width == context->width && frame->height == context->height &&
         frame->format == context->pix_fmt && !full_range) {
       int rc = av_frame_ref(staged, frame);
-      if (rc < 0) throw PlatformError(what + ": " + AvErrorText(rc));
+      if (rc < 0) ThrowAvError(what, rc);
     } else {
       state_->Scale(frame);
       int rc = av_frame_ref(staged, state_->scaled.get());
-      if (rc < 0) throw PlatformError(what + ": " + AvErrorText(rc));
+      if (rc < 0) ThrowAvError(what, rc);
       staged->pts = frame->pts;
     }
     // libx264 honours a decoded frame's picture type as a forced frame type.
@@ -248,8 +248,7 @@ std::vector<PacketPtr> VideoReencoder::Encode(const AVFrame* frame) {
   }
   int rc = avcodec_send_frame(context, staged);
   if (staged) av_frame_unref(staged);
-  if (rc < 0 && rc != AVERROR_EOF)
-    throw PlatformError(what + ": cannot encode: " + AvErrorText(rc));
+  if (rc < 0 && rc != AVERROR_EOF) ThrowAvError(what + ": cannot encode", rc);
   if (!frame) state_->drained = true;
   ReceivePackets(context, what, packets);
   return packets;
@@ -275,7 +274,7 @@ struct AudioLaneReencoder::State {
     if (!condition) throw PlatformError(what + ": " + reason);
   }
   void Check(int rc, const std::string& doing) const {
-    if (rc < 0) throw PlatformError(what + ": " + doing + ": " + AvErrorText(rc));
+    if (rc < 0) ThrowAvError(what + ": " + doing, rc);
   }
 
   void EnsureChunk(int samples) {

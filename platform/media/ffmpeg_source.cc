@@ -152,8 +152,12 @@ std::string AvErrorText(int code) {
   return buffer;
 }
 
+void ThrowAvError(const std::string& subject, int code) {
+  throw PlatformError(subject + ": " + AvErrorText(code));
+}
+
 void ThrowAvError(std::string_view action, const std::string& path, int code) {
-  throw PlatformError(std::string(action) + " " + path + ": " + AvErrorText(code));
+  ThrowAvError(std::string(action) + " " + path, code);
 }
 
 void QuietFfmpegLog() { av_log_set_level(AV_LOG_QUIET); }

@@ -28,6 +28,9 @@ inline constexpr std::string_view kNoVideoFrames = "its video has no frames";
 // The reason an FFmpeg call failed with |code|, as a short phrase.
 std::string AvErrorText(int code);
 
+// The adapter's one line for a failed FFmpeg call: PlatformError "<subject>: <reason of code>",
+// where the subject names the file or item and what was being done.
+[[noreturn]] void ThrowAvError(const std::string& subject, int code);
 // PlatformError "<action> <path>: <reason of code>".
 [[noreturn]] void ThrowAvError(std::string_view action, const std::string& path, int code);
 
