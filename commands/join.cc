@@ -60,6 +60,7 @@ void Export(const Composition& composition, const std::string& output_path, Medi
   session->SetOutputPath(output_path);
   session->SetOutputFileType(FileType::kMpeg4);
   session->SetShouldOptimizeForNetworkUse(true);
+  session->SetTimeLimit(timeout);
 
   // The completion holds the semaphore too, so one that arrives after a timeout is harmless.
   auto finished = std::make_shared<std::counting_semaphore<>>(0);

@@ -7,38 +7,29 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-#include "platform/platform_error.h"
+#include "platform/media/ffmpeg_copy_rules.h"
 #include "platform/media/ffmpeg_packet_source.h"
+#include "platform/platform_error.h"
 
 namespace {
 
 constexpr int kAacFrame = 1024;
-
-struct CodecContextDeleter {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
-
-void CheckCancelled(const ExportContext& context) {
-  if (context.cancelled != nullptr && context.cancelled->load(std::memory_order_relaxed)) {
-    throw ExportCancelled();
-  }
-}
-
-PacketPtr NewPacket() {
-  PacketPtr packet(av_packet_alloc());
-  if (!packet) throw PlatformError("Cannot export: out of memory");
-  return packet;
-}
 
 // A copied picture is placed by its own time; one without any (a laced Matroska frame) cannot be.
 [[noreturn]] void ThrowUntimed(const SourceStream& source) {
   throw PlatformError("Cannot read movie " + source.path + ": a packet has no timestamp");
 }
 
-bool SameExtradata(const AVCodecParameters& a, const AVCodecParameters& b) {
-  return a.extradata_size == b.extradata_size &&
-         (a.extradata_size == 0 || std::memcmp(a.extradata, b.extradata, a.extradata_size) == 0);
+// |prefix| followed by |packet|'s data, with |packet|'s properties. Throws PlatformError.
+PacketPtr Prepended(const std::vector<std::uint8_t>& prefix, const AVPacket& packet) {
+  PacketPtr joined = NewPacket();
+  if (av_new_packet(joined.get(), static_cast<int>(prefix.size()) + packet.size) < 0 ||
+      av_packet_copy_props(joined.get(), &packet) < 0) {
+    throw PlatformError("Cannot export: out of memory");
+  }
+  std::memcpy(joined->data, prefix.data(), prefix.size());
+  if (packet.size > 0) std::memcpy(joined->data + prefix.size(), packet.data, packet.size);
+  return joined;
 }
 
 AVStream* NewStream(AVFormatContext* output, const AVCodecParameters& parameters) {
@@ -56,12 +47,20 @@ AVStream* NewStream(AVFormatContext* output, const AVCodecParameters& parameters
 
 class VideoCopySource : public PacketSource {
  public:
-  VideoCopySource(const TrackPlan& plan, const ExportContext& context)
-      : placements_(PlacementsInOrder(plan)), transform_(plan.transform), context_(context) {}
+  VideoCopySource(const TrackPlan& plan, const ExportContext& context, bool in_band)
+      : placements_(PlacementsInOrder(plan)),
+        transform_(plan.transform),
+        context_(context),
+        in_band_(in_band) {}
 
   void AddStream(AVFormatContext* output) override {
     const SourceStream& first = *placements_.front().source;
     stream_ = NewStream(output, *first.parameters);
+    if (in_band_) {
+      stream_->codecpar->codec_tag = first.parameters->codec_id == AV_CODEC_ID_HEVC
+                                         ? MKTAG('h', 'e', 'v', '1')
+                                         : MKTAG('a', 'v', 'c', '3');
+    }
     stream_->time_base = first.time_base;
     stream_->avg_frame_rate = first.frame_rate;
     SetStreamTransform(stream_, transform_);
@@ -89,6 +88,10 @@ class VideoCopySource : public PacketSource {
         offset_ = ToTicks(placement.at, stream_->time_base);
         dts_seen_ = false;
         placed_ = 0;
+        if (in_band_) {
+          int length_size = 0;
+          parameter_sets_ = *ParameterSets(*placement.source->parameters, length_size);
+        }
       }
       PacketPtr packet = reader_->Read();
       if (!packet) {
@@ -103,6 +106,10 @@ class VideoCopySource : public PacketSource {
       if (packet->pts == AV_NOPTS_VALUE) packet->pts = packet->dts;
       if (packet->pts == AV_NOPTS_VALUE) ThrowUntimed(*placements_[next_].source);
       if (packet->pts != AV_NOPTS_VALUE && packet->pts >= source_end_) continue;
+      if (!parameter_sets_.empty()) {
+        packet = Prepended(parameter_sets_, *packet);
+        parameter_sets_.clear();
+      }
       // Matroska stores no decoding times: its demuxer infers them only once it has seen the
       // reordering, so the first packets of a stream with B-frames come without.
       if (packet->dts == AV_NOPTS_VALUE && packet->pts != AV_NOPTS_VALUE && !dts_seen_ &&
@@ -166,6 +173,8 @@ class VideoCopySource : public PacketSource {
   std::vector<Placement> placements_;
   Transform transform_;
   ExportContext context_;
+  bool in_band_ = false;
+  std::vector<std::uint8_t> parameter_sets_;  // to go before the placement's first packet
   AVStream* stream_ = nullptr;
   size_t next_ = 0;
   std::unique_ptr<SourceReader> reader_;
@@ -180,15 +189,6 @@ class VideoCopySource : public PacketSource {
   std::vector<PacketPtr> leading_;  // read before the first packet with a decoding time
   std::deque<PacketPtr> ready_;     // retimed, in decoding order
 };
-
-AVChannelLayout LayoutOf(const AVCodecParameters& parameters) {
-  AVChannelLayout layout{};
-  if (parameters.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC ||
-      av_channel_layout_copy(&layout, &parameters.ch_layout) < 0) {
-    av_channel_layout_default(&layout, std::max(1, parameters.ch_layout.nb_channels));
-  }
-  return layout;
-}
 
 // The encoder's preferred sample format (its first); planar float when it lists none. FFmpeg 7.1
 // deprecates the list on AVCodec for avcodec_get_supported_config; Debian 12's 5.1 lacks that.
@@ -283,7 +283,7 @@ class AudioCopySource : public PacketSource {
     frame_ = opus ? static_cast<int>(source.frame_samples) : kAacFrame;
     stream_ = NewStream(output, first);
     stream_->time_base = {1, sample_rate_};
-    AVChannelLayout layout = LayoutOf(first);
+    AVChannelLayout layout = ChannelLayoutOf(first);
     try {
       silence_ = EncodeSilentFrame(first.codec_id, frame_, sample_rate_, layout);
     } catch (...) {
@@ -409,153 +409,14 @@ class AudioCopySource : public PacketSource {
   PacketPtr held_;  // read, waiting for the silence before its place
 };
 
-bool IsCopyableAac(const AVCodecParameters& parameters) {
-  if (parameters.codec_id != AV_CODEC_ID_AAC || parameters.extradata_size < 2 ||
-      parameters.sample_rate <= 0 || parameters.ch_layout.nb_channels <= 0) {
-    return false;
-  }
-  const std::uint8_t* config = parameters.extradata;
-  const int object_type = config[0] >> 3;
-  const int channel_config = (config[1] >> 3) & 0x0f;
-  const bool short_frames = (config[1] & 0x04) != 0;
-  return object_type == 2 && channel_config != 0 && !short_frames;
-}
-
-// Opus as MPEG-4 carries it (mono or stereo, channel mapping 0) with packets of one length, known
-// from reading them.
-bool IsCopyableOpus(const SourceStream& source) {
-  const AVCodecParameters& parameters = *source.parameters;
-  return parameters.codec_id == AV_CODEC_ID_OPUS && parameters.extradata_size >= 19 &&
-         parameters.extradata[18] == 0 && parameters.sample_rate == 48000 &&
-         (parameters.ch_layout.nb_channels == 1 || parameters.ch_layout.nb_channels == 2) &&
-         source.frame_samples > 0 && source.frame_samples <= 48000 * 120 / 1000;
-}
-
 }  // namespace
 
-SourceReader::SourceReader(const SourceStream& source)
-    : source_(source),
-      // Reordered video from a container without decoding times gets them from the demuxer only
-      // after it has probed the stream.
-      input_(OpenMovie(source.path, /*analyze=*/!source.stores_decoding_times &&
-                                        source.parameters->video_delay > 0)) {
-  if (source.index >= static_cast<int>(input_->nb_streams) ||
-      input_->streams[source.index]->codecpar->codec_id != source.parameters->codec_id) {
-    throw PlatformError("Cannot read movie " + source.path + ": it changed after it was opened");
-  }
-  for (unsigned i = 0; i < input_->nb_streams; ++i) {
-    if (static_cast<int>(i) != source.index) input_->streams[i]->discard = AVDISCARD_ALL;
-  }
+std::unique_ptr<PacketSource> MakeVideoCopySource(const TrackPlan& plan,
+                                                  const ExportContext& context, bool in_band) {
+  return std::make_unique<VideoCopySource>(plan, context, in_band);
 }
 
-PacketPtr SourceReader::Read() {
-  // A file that ends early is read up to its last complete packet, as when it was opened.
-  if (source_.ends_early && read_ >= source_.packet_count) return nullptr;
-  PacketPtr packet = NewPacket();
-  while (true) {
-    const int rc = av_read_frame(input_.get(), packet.get());
-    if (rc == AVERROR_EOF) return nullptr;
-    if (rc < 0) ThrowAvError("Cannot read movie", source_.path, rc);
-    if (packet->stream_index == source_.index) {
-      ++read_;
-      return packet;
-    }
-    av_packet_unref(packet.get());
-  }
-}
-
-void LastPictureLastsTo(const std::deque<PacketPtr>& packets, std::int64_t end) {
-  AVPacket* last = nullptr;
-  for (const PacketPtr& packet : packets) {
-    if (last == nullptr || packet->pts > last->pts) last = packet.get();
-  }
-  if (last != nullptr && last->pts < end && last->pts + last->duration < end) {
-    last->duration = end - last->pts;
-  }
-}
-
-void ThrowNoVideoFrames(const SourceStream& source) {
-  throw PlatformError("Cannot read movie " + source.path + ": " + std::string(kNoVideoFrames));
-}
-
-std::int64_t SourcePackets(const std::vector<Placement>& placements) {
-  std::int64_t total = 0;
-  for (const Placement& placement : placements) {
-    if (placement.source->packet_count < 0) return -1;
-    total += placement.source->packet_count;
-  }
-  return total;
-}
-
-std::vector<Placement> PlacementsInOrder(const TrackPlan& plan) {
-  std::vector<Placement> placements;
-  for (const Placement& placement : plan.placements) {
-    if (MediaTimeCompare(placement.range.duration, kMediaTimeZero) > 0) {
-      placements.push_back(placement);
-    }
-  }
-  std::stable_sort(
-      placements.begin(), placements.end(),
-      [](const Placement& a, const Placement& b) { return MediaTimeCompare(a.at, b.at) < 0; });
-  return placements;
-}
-
-bool VideoPlanIsCopyable(const TrackPlan& plan) {
-  const std::vector<Placement> placements = PlacementsInOrder(plan);
-  if (placements.empty()) return false;
-  const AVCodecParameters& first = *placements.front().source->parameters;
-  const AVOutputFormat* mp4 = av_guess_format("mp4", nullptr, nullptr);
-  if (mp4 == nullptr || avformat_query_codec(mp4, first.codec_id, FF_COMPLIANCE_NORMAL) != 1) {
-    return false;
-  }
-  for (const Placement& placement : placements) {
-    const SourceStream& source = *placement.source;
-    const AVCodecParameters& parameters = *source.parameters;
-    // A range that starts inside the track would need a cut between key frames.
-    if (!MediaTimeEqual(placement.range.start,
-                        MediaTime{source.start * source.time_base.num, source.time_base.den})) {
-      return false;
-    }
-    // MPEG-4 could only hide such packets with an edit list at every join.
-    if (source.hides_packets) return false;
-    if (parameters.codec_id != first.codec_id || parameters.width != first.width ||
-        parameters.height != first.height || !SameExtradata(parameters, first)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool AudioPlanIsCopyable(const TrackPlan& plan) {
-  const std::vector<Placement> placements = PlacementsInOrder(plan);
-  if (placements.empty()) return false;
-  const SourceStream& first_source = *placements.front().source;
-  const AVCodecParameters& first = *first_source.parameters;
-  if (first.codec_id == AV_CODEC_ID_OPUS) {
-    // One configuration: the same identification header and frame length in every segment.
-    return std::all_of(placements.begin(), placements.end(), [&](const Placement& placement) {
-      const SourceStream& source = *placement.source;
-      return IsCopyableOpus(source) && source.frame_samples == first_source.frame_samples &&
-             SameExtradata(*source.parameters, first);
-    });
-  }
-  for (const Placement& placement : placements) {
-    const AVCodecParameters& parameters = *placement.source->parameters;
-    if (!IsCopyableAac(parameters) || parameters.sample_rate != first.sample_rate ||
-        parameters.ch_layout.nb_channels != first.ch_layout.nb_channels ||
-        std::memcmp(parameters.extradata, first.extradata, 2) != 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::unique_ptr<PacketSource> MakeVideoSource(const TrackPlan& plan, const ExportContext& context) {
-  if (VideoPlanIsCopyable(plan)) return std::make_unique<VideoCopySource>(plan, context);
-  return MakeVideoReencodeSource(plan, context);
-}
-
-std::unique_ptr<PacketSource> MakeAudioSource(const TrackPlan& plan, const ExportContext& context) {
-  if (AudioPlanIsCopyable(plan)) return std::make_unique<AudioCopySource>(plan, context);
-  return MakeAudioReencodeSource(plan, context);
+std::unique_ptr<PacketSource> MakeAudioCopySource(const TrackPlan& plan,
+                                                  const ExportContext& context) {
+  return std::make_unique<AudioCopySource>(plan, context);
 }

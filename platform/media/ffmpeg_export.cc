@@ -4,9 +4,9 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/platform_error.h"
 #include "platform/media/ffmpeg_packet_source.h"
 #include "platform/media/pending_file.h"
+#include "platform/platform_error.h"
 
 namespace {
 
@@ -59,6 +59,7 @@ class ExportJob {
 
   void SetOutputPath(const std::string& path) { output_path_ = path; }
   void SetOptimizeForNetworkUse(bool optimize) { optimize_ = optimize; }
+  void SetTimeLimit(double seconds) { time_limit_ = seconds; }
 
   // Claims the job for one run; false when it already ran.
   bool Start() {
@@ -129,7 +130,7 @@ class ExportJob {
     if (rc < 0) ThrowAvError("Cannot write movie", output_path_, rc);
     OutputPtr output(raw);
 
-    const ExportContext context{&cancelled_, TimelineEnd(plans_)};
+    const ExportContext context{&cancelled_, TimelineEnd(plans_), time_limit_};
     std::vector<std::unique_ptr<PacketSource>> sources;
     std::vector<bool> video;
     for (const TrackPlan& plan : plans_) {
@@ -199,6 +200,7 @@ class ExportJob {
   const std::vector<TrackPlan> plans_;
   std::string output_path_;
   bool optimize_ = false;
+  double time_limit_ = 0;
   std::atomic<bool> cancelled_{false};
 
   mutable std::mutex mutex_;
@@ -216,6 +218,10 @@ class FfmpegExportSession : public ExportSession {
   void SetOutputFileType(FileType) override {}
   void SetShouldOptimizeForNetworkUse(bool optimize) override {
     job_->SetOptimizeForNetworkUse(optimize);
+  }
+
+  void SetTimeLimit(std::chrono::steady_clock::duration limit) override {
+    job_->SetTimeLimit(std::chrono::duration<double>(limit).count());
   }
 
   void ExportAsynchronously(std::function<void()> completion) override {

@@ -5,20 +5,29 @@
 // platform/media, on the export's thread.
 
 #include <atomic>
-#include <deque>
 #include <memory>
 
 #include "platform/media/ffmpeg_composition.h"
-#include "platform/media/ffmpeg_reencode.h"
+#include "platform/media/ffmpeg_placement_plan.h"
+#include "platform/media/ffmpeg_pointers.h"
 #include "platform/media/ffmpeg_source.h"
+#include "platform/media/ffmpeg_source_reader.h"
 
 // Thrown from the export's work when it has been told to stop.
 struct ExportCancelled {};
 
 struct ExportContext {
-  const std::atomic<bool>* cancelled = nullptr;
-  MediaTime timeline_end;  // audio lanes are padded with silence up to here
+  const std::atomic<bool>* cancelled = nullptr;  // set when the export has been told to stop
+  MediaTime timeline_end;                        // audio lanes are padded with silence up to here
+  double time_limit = 0;  // seconds the caller waits for the export; 0 when it did not say
 };
+
+// Throws ExportCancelled when the export has been told to stop.
+inline void CheckCancelled(const ExportContext& context) {
+  if (context.cancelled != nullptr && context.cancelled->load(std::memory_order_relaxed)) {
+    throw ExportCancelled();
+  }
+}
 
 class PacketSource {
  public:
@@ -32,45 +41,20 @@ class PacketSource {
   virtual std::int64_t MaxPackets() const = 0;
 };
 
-// PlatformError "Cannot read movie <path>: its video has no frames": a placement gave the track
-// nothing to show, though its file claimed frames when it was opened.
-[[noreturn]] void ThrowNoVideoFrames(const SourceStream& source);
-
-// At most how many packets the placements hold, -1 when a source does not say.
-std::int64_t SourcePackets(const std::vector<Placement>& placements);
-
-// Recorders and encoders often leave the last frame's duration out (or write a stub of a tick):
-// the picture of |packets| shown last then lasts to |end|, which is what the reported duration
-// counts. Only ever lengthens it; |end| in the packets' time base.
-void LastPictureLastsTo(const std::deque<PacketPtr>& packets, std::int64_t end);
-
-// Reads one stream of a source file packet by packet, the file's other streams skipped unread.
-class SourceReader {
- public:
-  explicit SourceReader(const SourceStream& source);
-  // The next packet of the stream, null at the end. Throws PlatformError "Cannot read movie ...".
-  PacketPtr Read();
-
- private:
-  const SourceStream& source_;
-  InputPtr input_;
-  std::int64_t read_ = 0;
-};
-
-// Packet copy when every placement's codec, size and decoder configuration match the first's and
-// MPEG-4 can carry them; otherwise H.264 re-encoded at the first placement's size.
+// Packet copy when MPEG-4 can carry every placement's codec (ffmpeg_copy_rules.h); otherwise H.264
+// re-encoded at the first placement's size.
 std::unique_ptr<PacketSource> MakeVideoSource(const TrackPlan& plan, const ExportContext& context);
 
 // AAC packet copy on an exact sample grid when every placement is AAC-LC with the same
 // configuration; otherwise the lane re-encoded to AAC.
 std::unique_ptr<PacketSource> MakeAudioSource(const TrackPlan& plan, const ExportContext& context);
 
-// Whether the plan's packets can be copied (what the factories above decide by).
-bool VideoPlanIsCopyable(const TrackPlan& plan);
-bool AudioPlanIsCopyable(const TrackPlan& plan);
-
-// The placements that show something, in timeline order.
-std::vector<Placement> PlacementsInOrder(const TrackPlan& plan);
+// Copying sources (ffmpeg_copy_source.cc): |in_band| puts each placement's parameter sets before
+// its first packet, under a sample entry that allows them there (avc3, hev1).
+std::unique_ptr<PacketSource> MakeVideoCopySource(const TrackPlan& plan,
+                                                  const ExportContext& context, bool in_band);
+std::unique_ptr<PacketSource> MakeAudioCopySource(const TrackPlan& plan,
+                                                  const ExportContext& context);
 
 // Re-encoding sources (ffmpeg_reencode_source.cc).
 std::unique_ptr<PacketSource> MakeVideoReencodeSource(const TrackPlan& plan,

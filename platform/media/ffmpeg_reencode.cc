@@ -13,13 +13,12 @@ extern "C" {
 #include <algorithm>
 #include <utility>
 
-#include "platform/platform_error.h"
 #include "platform/media/ffmpeg_source.h"
+#include "platform/platform_error.h"
 
 namespace {
 
 constexpr int kCrf = 18;
-constexpr char kX264Preset[] = "veryfast";
 // 8K UHD. A header may claim any size; a picture larger than this is refused before a decoder
 // allocates it.
 constexpr std::int64_t kMaxVideoPixels = 7680 * 4320;
@@ -28,11 +27,6 @@ constexpr std::int64_t kMaxVideoPixels = 7680 * 4320;
 constexpr int kMaxSourceSampleRate = 768000;
 // Samples converted at a time: a long frame at a low rate is never upsampled in one piece.
 constexpr std::int64_t kConvertSlice = 1 << 16;
-
-struct CodecContextDeleter {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 
 struct SwsDeleter {
   void operator()(SwsContext* context) const { sws_freeContext(context); }
@@ -43,18 +37,6 @@ struct SwrDeleter {
 struct FifoDeleter {
   void operator()(AVAudioFifo* fifo) const { av_audio_fifo_free(fifo); }
 };
-
-FramePtr NewFrame() {
-  FramePtr frame(av_frame_alloc());
-  if (!frame) throw PlatformError("FFmpeg: out of memory");
-  return frame;
-}
-
-PacketPtr NewPacket() {
-  PacketPtr packet(av_packet_alloc());
-  if (!packet) throw PlatformError("FFmpeg: out of memory");
-  return packet;
-}
 
 std::string CodecName(AVCodecID id) {
   const char* name = avcodec_get_name(id);
@@ -72,7 +54,7 @@ void ReceivePackets(AVCodecContext* context, const std::string& what, std::vecto
     PacketPtr packet = NewPacket();
     int rc = avcodec_receive_packet(context, packet.get());
     if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
-    if (rc < 0) throw PlatformError(what + ": cannot encode: " + AvErrorText(rc));
+    if (rc < 0) ThrowAvError(what + ": cannot encode", rc);
     out.push_back(std::move(packet));
   }
 }
@@ -97,7 +79,7 @@ StreamDecoder::StreamDecoder(const AVCodecParameters* parameters, AVRational pac
   if (!state_->context) throw PlatformError(state_->what + ": out of memory");
   AVCodecContext* context = state_->context.get();
   int rc = avcodec_parameters_to_context(context, parameters);
-  if (rc < 0) throw PlatformError(state_->what + ": cannot read parameters: " + AvErrorText(rc));
+  if (rc < 0) ThrowAvError(state_->what + ": cannot read parameters", rc);
   context->pkt_timebase = packet_time_base;
   // Without this most decoders conceal damage and go on; a damaged segment must fail instead.
   context->err_recognition |= AV_EF_EXPLODE;
@@ -107,7 +89,7 @@ StreamDecoder::StreamDecoder(const AVCodecParameters* parameters, AVRational pac
   context->thread_count = 1;
   context->max_pixels = kMaxVideoPixels;
   rc = avcodec_open2(context, codec, nullptr);
-  if (rc < 0) throw PlatformError(state_->what + ": cannot open decoder: " + AvErrorText(rc));
+  if (rc < 0) ThrowAvError(state_->what + ": cannot open decoder", rc);
 }
 
 StreamDecoder::~StreamDecoder() = default;
@@ -121,14 +103,14 @@ std::vector<FramePtr> StreamDecoder::Decode(const AVPacket* packet) {
   AVCodecContext* context = state_->context.get();
   int rc = avcodec_send_packet(context, packet);
   if (rc < 0 && rc != AVERROR_EOF) {
-    throw PlatformError(state_->what + ": cannot decode: " + AvErrorText(rc));
+    ThrowAvError(state_->what + ": cannot decode", rc);
   }
   if (!packet) state_->drained = true;
   for (;;) {
     FramePtr frame = NewFrame();
     rc = avcodec_receive_frame(context, frame.get());
     if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) break;
-    if (rc < 0) throw PlatformError(state_->what + ": cannot decode: " + AvErrorText(rc));
+    if (rc < 0) ThrowAvError(state_->what + ": cannot decode", rc);
     if (frame->decode_error_flags != 0 || (frame->flags & AV_FRAME_FLAG_CORRUPT)) {
       throw PlatformError(state_->what + ": cannot decode: damaged data");
     }
@@ -189,14 +171,14 @@ struct VideoReencoder::State {
     }
     // The encoder may still hold the previous picture: write into a fresh buffer then.
     int rc = av_frame_make_writable(scaled.get());
-    if (rc < 0) throw PlatformError(what + ": " + AvErrorText(rc));
+    if (rc < 0) ThrowAvError(what, rc);
     sws_scale(scaler.get(), frame->data, frame->linesize, 0, height, scaled->data,
               scaled->linesize);
   }
 };
 
 VideoReencoder::VideoReencoder(int width, int height, AVRational time_base, AVRational frame_rate,
-                               bool global_header)
+                               bool global_header, std::string_view preset)
     : state_(std::make_unique<State>()) {
   const std::string& what = state_->what;
   if (width <= 0 || height <= 0 || width % 2 != 0 || height % 2 != 0) {
@@ -220,17 +202,17 @@ VideoReencoder::VideoReencoder(int width, int height, AVRational time_base, AVRa
   context->framerate = frame_rate;
   context->sample_aspect_ratio = AVRational{1, 1};
   if (global_header) context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  av_opt_set(context->priv_data, "preset", kX264Preset, 0);
+  av_opt_set(context->priv_data, "preset", std::string(preset).c_str(), 0);
   av_opt_set_int(context->priv_data, "crf", kCrf, 0);
   int rc = avcodec_open2(context, codec, nullptr);
-  if (rc < 0) throw PlatformError(what + ": cannot open: " + AvErrorText(rc));
+  if (rc < 0) ThrowAvError(what + ": cannot open", rc);
 
   state_->scaled = NewFrame();
   state_->scaled->format = AV_PIX_FMT_YUV420P;
   state_->scaled->width = width;
   state_->scaled->height = height;
   rc = av_frame_get_buffer(state_->scaled.get(), 0);
-  if (rc < 0) throw PlatformError(what + ": " + AvErrorText(rc));
+  if (rc < 0) ThrowAvError(what, rc);
   state_->staged = NewFrame();
 }
 
@@ -254,11 +236,11 @@ std::vector<PacketPtr> VideoReencoder::Encode(const AVFrame* frame) {
     if (frame->width == context->width && frame->height == context->height &&
         frame->format == context->pix_fmt && !full_range) {
       int rc = av_frame_ref(staged, frame);
-      if (rc < 0) throw PlatformError(what + ": " + AvErrorText(rc));
+      if (rc < 0) ThrowAvError(what, rc);
     } else {
       state_->Scale(frame);
       int rc = av_frame_ref(staged, state_->scaled.get());
-      if (rc < 0) throw PlatformError(what + ": " + AvErrorText(rc));
+      if (rc < 0) ThrowAvError(what, rc);
       staged->pts = frame->pts;
     }
     // libx264 honours a decoded frame's picture type as a forced frame type.
@@ -266,8 +248,7 @@ std::vector<PacketPtr> VideoReencoder::Encode(const AVFrame* frame) {
   }
   int rc = avcodec_send_frame(context, staged);
   if (staged) av_frame_unref(staged);
-  if (rc < 0 && rc != AVERROR_EOF)
-    throw PlatformError(what + ": cannot encode: " + AvErrorText(rc));
+  if (rc < 0 && rc != AVERROR_EOF) ThrowAvError(what + ": cannot encode", rc);
   if (!frame) state_->drained = true;
   ReceivePackets(context, what, packets);
   return packets;
@@ -293,7 +274,7 @@ struct AudioLaneReencoder::State {
     if (!condition) throw PlatformError(what + ": " + reason);
   }
   void Check(int rc, const std::string& doing) const {
-    if (rc < 0) throw PlatformError(what + ": " + doing + ": " + AvErrorText(rc));
+    if (rc < 0) ThrowAvError(what + ": " + doing, rc);
   }
 
   void EnsureChunk(int samples) {

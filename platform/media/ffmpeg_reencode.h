@@ -13,16 +13,10 @@ extern "C" {
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
-struct AvFrameDeleter {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct AvPacketDeleter {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-using FramePtr = std::unique_ptr<AVFrame, AvFrameDeleter>;
-using PacketPtr = std::unique_ptr<AVPacket, AvPacketDeleter>;
+#include "platform/media/ffmpeg_pointers.h"
 
 // Decodes one stream of an input. Damaged data is an error, not concealed. Throws PlatformError
 // naming |source_name|, the stream and the reason.
@@ -44,11 +38,11 @@ class StreamDecoder {
   std::unique_ptr<State> state_;
 };
 
-// H.264 with libx264 at visually lossless quality (CRF 18, preset veryfast), yuv420p limited
-// range, at a fixed size; frames of any size, pixel format or range are converted to it (the
-// aspect ratio is not kept). Width and height must be even, and together at most
-// kMaxPixels: libx264 needs some 90 bytes per pixel (3 GB at 8K), 4K UHD keeps a run well under
-// 1.5 GB. Throws PlatformError.
+// H.264 with libx264 at visually lossless quality (CRF 18, preset veryfast unless told), yuv420p
+// limited range, at a fixed size; frames of any size, pixel format or range are converted to it
+// (the aspect ratio is not kept). Width and height must be even, and together at most kMaxPixels:
+// libx264 needs some 90 bytes per pixel (3 GB at 8K), 4K UHD keeps a run well under 1.5 GB. Throws
+// PlatformError.
 class VideoReencoder {
  public:
   static constexpr std::int64_t kMaxPixels = 3840 * 2160;
@@ -56,9 +50,9 @@ class VideoReencoder {
  public:
   // |time_base| is that of the frames handed in and of the packets handed out; |frame_rate| is
   // the nominal rate (e.g. the stream's avg_frame_rate), never 0. |global_header| puts SPS/PPS
-  // into extradata, as MPEG-4 needs.
+  // into extradata, as MPEG-4 needs. |preset| is libx264's.
   VideoReencoder(int width, int height, AVRational time_base, AVRational frame_rate,
-                 bool global_header);
+                 bool global_header, std::string_view preset = "veryfast");
   ~VideoReencoder();
   VideoReencoder(const VideoReencoder&) = delete;
   VideoReencoder& operator=(const VideoReencoder&) = delete;

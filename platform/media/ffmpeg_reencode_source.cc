@@ -1,14 +1,19 @@
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <deque>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-#include "platform/platform_error.h"
 #include "platform/media/ffmpeg_packet_source.h"
+#include "platform/media/ffmpeg_reencode.h"
+#include "platform/media/x264_preset.h"
+#include "platform/platform_error.h"
 
 namespace {
 
@@ -18,12 +23,6 @@ constexpr int kFallbackSampleRate = 48000;
 // Timestamp gaps shorter than 1/100 s are taken for rounding, not for missing audio.
 constexpr int kGapTolerancePerSecond = 100;
 constexpr std::int64_t kPadStep = 10;  // seconds of silence encoded at a time
-
-void CheckCancelled(const ExportContext& context) {
-  if (context.cancelled != nullptr && context.cancelled->load(std::memory_order_relaxed)) {
-    throw ExportCancelled();
-  }
-}
 
 // An encoder's error names the encoder; the caller learns from this which segment brought it
 // there (a size or rate it cannot take).
@@ -57,6 +56,20 @@ AVStream* NewEncodedStream(AVFormatContext* output, const AVCodecContext& encode
   return stream;
 }
 
+// At most how many pictures the placements hold: their packets when every source counted them,
+// otherwise their durations at |rate|.
+std::int64_t PicturesToEncode(const std::vector<Placement>& placements, AVRational rate) {
+  const std::int64_t packets = SourcePackets(placements);
+  if (packets >= 0) return packets;
+  double seconds = 0;
+  for (const Placement& placement : placements) {
+    seconds += MediaTimeGetSeconds(placement.range.duration);
+  }
+  return static_cast<std::int64_t>(seconds * av_q2d(rate));
+}
+
+// The sources are decoded on a thread of their own while the encoder works on the export's
+// thread (libx264 spreads over the cores from there); a few decoded pictures wait between them.
 class VideoReencodeSource : public PacketSource {
  public:
   VideoReencodeSource(const TrackPlan& plan, const ExportContext& context)
@@ -66,12 +79,27 @@ class VideoReencodeSource : public PacketSource {
                                 ? first.frame_rate
                                 : kFallbackFrameRate;
     // 4:2:0 needs even sizes; an odd first segment loses its last row or column.
-    const std::pair<int, int> size =
-        EncodedSize(first.parameters->width, first.parameters->height);
+    const std::pair<int, int> size = EncodedSize(first.parameters->width, first.parameters->height);
+    const std::string_view preset =
+        ChooseX264Preset(X264Presets(), PicturesToEncode(placements_, rate),
+                         static_cast<std::int64_t>(size.first) * size.second, context.time_limit,
+                         static_cast<int>(std::thread::hardware_concurrency()));
     encoder_ = ForSegment(first.path, [&] {
       return std::make_unique<VideoReencoder>(size.first, size.second, first.time_base, rate,
-                                              /*global_header=*/true);
+                                              /*global_header=*/true, preset);
     });
+    time_base_ = encoder_->codec_context()->time_base;
+    const Placement& last = placements_.back();
+    end_ = ToTicks(MediaTimeAdd(last.at, last.range.duration), time_base_);
+  }
+
+  ~VideoReencodeSource() override {
+    {
+      std::lock_guard lock(mutex_);
+      stopped_ = true;
+    }
+    changed_.notify_all();
+    if (decoding_.joinable()) decoding_.join();
   }
 
   void AddStream(AVFormatContext* output) override {
@@ -90,95 +118,139 @@ class VideoReencodeSource : public PacketSource {
       if (!ready_.empty()) {
         PacketPtr packet = std::move(ready_.front());
         ready_.pop_front();
-        av_packet_rescale_ts(packet.get(), encoder_->codec_context()->time_base,
-                             stream_->time_base);
+        av_packet_rescale_ts(packet.get(), time_base_, stream_->time_base);
         packet->stream_index = stream_->index;
         return packet;
       }
       if (drained_) return nullptr;
       CheckCancelled(context_);
-      if (!reader_) {
-        if (next_ >= placements_.size()) {
-          Take(encoder_->Encode(nullptr));
-          // The drain hands out the last picture, without a duration.
-          const bool last_drained =
-              last_pts_ && std::any_of(ready_.begin(), ready_.end(), [&](const PacketPtr& packet) {
-                return packet->pts == *last_pts_;
-              });
-          if (last_drained) LastPictureLastsTo(ready_, end_);
-          drained_ = true;
-          continue;
-        }
-        Begin(placements_[next_]);
+      if (!decoding_.joinable()) StartDecoding();
+      Picture picture = Pop();
+      if (picture.frame) {
+        last_pts_ = picture.frame->pts;
+        Take(ForSegment(placements_[picture.placement].source->path,
+                        [&] { return encoder_->Encode(picture.frame.get()); }));
+        continue;
       }
-      PacketPtr packet = reader_->Read();
-      for (FramePtr& frame : decoder_->Decode(packet.get())) Encode(std::move(frame));
-      if (!packet) {
-        if (encoded_ == 0) ThrowNoVideoFrames(*placements_[next_].source);
-        decoder_.reset();
-        reader_.reset();
-        ++next_;
-      }
+      Take(encoder_->Encode(nullptr));
+      // The drain hands out the last picture, without a duration.
+      const bool last_drained =
+          last_pts_ && std::any_of(ready_.begin(), ready_.end(), [&](const PacketPtr& packet) {
+            return packet->pts == *last_pts_;
+          });
+      if (last_drained) LastPictureLastsTo(ready_, end_);
+      drained_ = true;
     }
   }
 
  private:
-  void Begin(const Placement& placement) {
-    const SourceStream& source = *placement.source;
-    reader_ = std::make_unique<SourceReader>(source);
-    decoder_ =
-        std::make_unique<StreamDecoder>(source.parameters.get(), source.time_base, source.path);
-    source_time_base_ = source.time_base;
-    source_start_ = ToTicks(placement.range.start, source.time_base);
-    source_end_ =
-        ToTicks(MediaTimeAdd(placement.range.start, placement.range.duration), source.time_base);
-    offset_ = ToTicks(placement.at, encoder_->codec_context()->time_base);
-    end_ = ToTicks(MediaTimeAdd(placement.at, placement.range.duration),
-                   encoder_->codec_context()->time_base);
-    encoded_ = 0;
+  struct Picture {
+    FramePtr frame;  // pts in the encoder's time base; null after the last picture
+    size_t placement = 0;
+  };
+  // Enough to keep the encoder fed across a key frame that takes long to decode; each 1080p
+  // picture holds 3 MB.
+  static constexpr size_t kQueued = 4;
+
+  void StartDecoding() {
+    try {
+      decoding_ = std::thread([this] { DecodeAll(); });
+    } catch (const std::system_error&) {
+      throw PlatformError("Cannot export: no thread for decoding");
+    }
   }
 
-  void Encode(FramePtr frame) {
-    if (frame->pts == AV_NOPTS_VALUE || frame->pts < source_start_ || frame->pts >= source_end_) {
-      return;
+  // On the decoding thread: the pictures of every placement in timeline order, then the end, or
+  // the error that stopped it.
+  void DecodeAll() {
+    try {
+      std::optional<std::int64_t> last_pts;
+      for (size_t i = 0; i < placements_.size(); ++i) {
+        const Placement& placement = placements_[i];
+        const SourceStream& source = *placement.source;
+        SourceReader reader(source);
+        StreamDecoder decoder(source.parameters.get(), source.time_base, source.path);
+        const std::int64_t start = ToTicks(placement.range.start, source.time_base);
+        const std::int64_t end = ToTicks(
+            MediaTimeAdd(placement.range.start, placement.range.duration), source.time_base);
+        const std::int64_t offset = ToTicks(placement.at, time_base_);
+        std::int64_t pictures = 0;  // of the placement, handed to the encoder
+        while (true) {
+          CheckCancelled(context_);
+          PacketPtr packet = reader.Read();
+          for (FramePtr& frame : decoder.Decode(packet.get())) {
+            if (frame->pts == AV_NOPTS_VALUE || frame->pts < start || frame->pts >= end) continue;
+            // A placement's first picture shows from its start, as its last lasts to its end:
+            // where a damaged file's earliest picture decodes only after a later one (and is
+            // dropped below), the movie still has no hole before the first picture it got.
+            const std::int64_t pts =
+                pictures == 0
+                    ? offset
+                    : av_rescale_q(frame->pts - start, source.time_base, time_base_) + offset;
+            if (last_pts && pts <= *last_pts) continue;
+            last_pts = pts;
+            ++pictures;
+            frame->pts = pts;
+            if (!Push({std::move(frame), i})) return;
+          }
+          if (!packet) break;
+        }
+        if (pictures == 0) ThrowNoVideoFrames(source);
+      }
+      Push({nullptr, placements_.size()});
+    } catch (...) {
+      {
+        std::lock_guard lock(mutex_);
+        error_ = std::current_exception();
+      }
+      changed_.notify_all();
     }
-    // A placement's first picture shows from its start, as its last lasts to its end: where a
-    // damaged file's earliest picture decodes only after a later one (and is dropped below), the
-    // movie still has no hole before the first picture it got.
-    const std::int64_t pts = encoded_ == 0
-                                 ? offset_
-                                 : av_rescale_q(frame->pts - source_start_, source_time_base_,
-                                                encoder_->codec_context()->time_base) +
-                                       offset_;
-    if (last_pts_ && pts <= *last_pts_) return;
-    last_pts_ = pts;
-    ++encoded_;
-    frame->pts = pts;
-    Take(
-        ForSegment(placements_[next_].source->path, [&] { return encoder_->Encode(frame.get()); }));
+  }
+
+  // Waits for room; false when the source is going away.
+  bool Push(Picture picture) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return stopped_ || queue_.size() < kQueued; });
+    if (stopped_) return false;
+    queue_.push_back(std::move(picture));
+    lock.unlock();
+    changed_.notify_all();
+    return true;
+  }
+
+  // Waits for the next picture; throws what stopped the decoding.
+  Picture Pop() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return !queue_.empty() || error_; });
+    if (error_) std::rethrow_exception(error_);
+    Picture picture = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    changed_.notify_all();
+    return picture;
   }
 
   void Take(std::vector<PacketPtr> packets) {
     for (PacketPtr& packet : packets) ready_.push_back(std::move(packet));
   }
 
-  std::vector<Placement> placements_;
-  Transform transform_;
-  ExportContext context_;
+  const std::vector<Placement> placements_;
+  const Transform transform_;
+  const ExportContext context_;
   std::unique_ptr<VideoReencoder> encoder_;
+  AVRational time_base_{1, 1};  // the encoder's
+  std::int64_t end_ = 0;        // of the last placement, in time_base_
   AVStream* stream_ = nullptr;
-  size_t next_ = 0;
-  std::unique_ptr<SourceReader> reader_;
-  std::unique_ptr<StreamDecoder> decoder_;
-  AVRational source_time_base_{1, 1};
-  std::int64_t source_start_ = 0;
-  std::int64_t source_end_ = 0;
-  std::int64_t offset_ = 0;
-  std::int64_t end_ = 0;  // of the placement, in the encoder's time base
-  std::int64_t encoded_ = 0;  // frames of the placement given to the encoder
   std::optional<std::int64_t> last_pts_;
   std::deque<PacketPtr> ready_;
   bool drained_ = false;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;  // the queue, the error or stopped_
+  std::deque<Picture> queue_;
+  std::exception_ptr error_;
+  bool stopped_ = false;
+  std::thread decoding_;
 };
 
 // The last frame->nb_samples - |skip| samples of |frame|.
@@ -206,11 +278,7 @@ class AudioReencodeSource : public PacketSource {
       : placements_(PlacementsInOrder(plan)), context_(context) {
     const AVCodecParameters& first = *placements_.front().source->parameters;
     sample_rate_ = first.sample_rate > 0 ? first.sample_rate : kFallbackSampleRate;
-    AVChannelLayout layout{};
-    if (first.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC ||
-        av_channel_layout_copy(&layout, &first.ch_layout) < 0) {
-      av_channel_layout_default(&layout, std::clamp(first.ch_layout.nb_channels, 1, 8));
-    }
+    AVChannelLayout layout = ChannelLayoutOf(first);
     const std::int64_t bit_rate = kAudioBitRatePerChannel * layout.nb_channels;
     try {
       encoder_ = ForSegment(placements_.front().source->path, [&] {

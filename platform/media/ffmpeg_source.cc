@@ -152,8 +152,12 @@ std::string AvErrorText(int code) {
   return buffer;
 }
 
+void ThrowAvError(const std::string& subject, int code) {
+  throw PlatformError(subject + ": " + AvErrorText(code));
+}
+
 void ThrowAvError(std::string_view action, const std::string& path, int code) {
-  throw PlatformError(std::string(action) + " " + path + ": " + AvErrorText(code));
+  ThrowAvError(std::string(action) + " " + path, code);
 }
 
 void QuietFfmpegLog() { av_log_set_level(AV_LOG_QUIET); }
@@ -472,4 +476,13 @@ std::int64_t ToTicks(const MediaTime& time, AVRational time_base) {
   }
   if (2 * remainder >= denominator) quotient += 1;
   return static_cast<std::int64_t>(quotient);
+}
+
+AVChannelLayout ChannelLayoutOf(const AVCodecParameters& parameters) {
+  AVChannelLayout layout{};
+  if (parameters.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC ||
+      av_channel_layout_copy(&layout, &parameters.ch_layout) < 0) {
+    av_channel_layout_default(&layout, std::clamp(parameters.ch_layout.nb_channels, 1, 8));
+  }
+  return layout;
 }

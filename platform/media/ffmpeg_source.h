@@ -28,6 +28,9 @@ inline constexpr std::string_view kNoVideoFrames = "its video has no frames";
 // The reason an FFmpeg call failed with |code|, as a short phrase.
 std::string AvErrorText(int code);
 
+// The adapter's one line for a failed FFmpeg call: PlatformError "<subject>: <reason of code>",
+// where the subject names the file or item and what was being done.
+[[noreturn]] void ThrowAvError(const std::string& subject, int code);
 // PlatformError "<action> <path>: <reason of code>".
 [[noreturn]] void ThrowAvError(std::string_view action, const std::string& path, int code);
 
@@ -111,6 +114,10 @@ Transform StreamTransform(const AVStream& stream);
 // Gives the new output |stream| the display matrix of |transform| (none for the identity). Throws
 // PlatformError when out of memory.
 void SetStreamTransform(AVStream* stream, const Transform& transform);
+
+// The channel layout of |parameters|; the default order for its channel count (1 to 8) when the
+// container left the order unspecified. The caller uninitialises it.
+AVChannelLayout ChannelLayoutOf(const AVCodecParameters& parameters);
 
 // |time| in ticks of |time_base|, rounded to the nearest tick.
 std::int64_t ToTicks(const MediaTime& time, AVRational time_base);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -85,6 +86,9 @@ class ExportSession {
   virtual void SetOutputPath(const std::string& path) = 0;
   virtual void SetOutputFileType(FileType type) = 0;
   virtual void SetShouldOptimizeForNetworkUse(bool optimize) = 0;
+  // How long the caller will wait for the export from its start: work that would take longer at
+  // the best quality is done at a faster setting.
+  virtual void SetTimeLimit(std::chrono::steady_clock::duration limit) = 0;
 
   // Starts the export and returns at once. |completion| runs exactly once, on a thread of the
   // export's own, when the export has ended (completed, failed or cancelled).

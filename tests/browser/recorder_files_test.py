@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Recordings made by Chromium's own MediaRecorder, in every format it offers, joined by the built
-tool and played to their end in Chromium: what MPEG-4 carries is copied packet for packet, VP8 is
-re-encoded, and each joined movie lasts exactly what the tool reported.
+tool and played to their end in Chromium and decoded by GStreamer: what MPEG-4 carries is copied
+packet for packet (also across a change of size), VP8 is re-encoded, and each joined movie lasts
+exactly what the tool reported.
 
 Usage: recorder_files_test.py TOOL. Exit 0 when every case passed, 1 on a failure, 77 (skipped)
 where Debian's chromium and chromium-driver are not installed.
@@ -9,6 +10,7 @@ where Debian's chromium and chromium-driver are not installed.
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -32,6 +34,9 @@ KINDS = [
     ("video/mp4;codecs=av01,opus", ".mp4", "av1", True),
 ]
 SECONDS = [1.0, 1.6]
+# A recording made after the window was resized.
+RESIZED = "video/mp4;codecs=avc1,opus"
+RESIZED_SIZE = (480, 270)
 
 failures = []
 
@@ -53,12 +58,20 @@ def streams(path):
 
 
 def video_frames(path):
-    """The MD5 of every decoded picture, in presentation order."""
+    """The MD5 of every decoded picture at its own size, in presentation order."""
     out = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-map", "0:v", "-fps_mode",
-                          "passthrough", "-f", "framemd5", "-"],
+                          "passthrough", "-autoscale", "0", "-f", "framemd5", "-"],
                          capture_output=True, text=True).stdout
     return [line.split(",")[5].strip() for line in out.splitlines()
             if line and not line.startswith("#")]
+
+
+def sizes(path):
+    """The size of every decoded picture, in presentation order."""
+    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                          "frame=width,height", "-of", "csv=p=0", path],
+                         capture_output=True, text=True).stdout
+    return [line.strip() for line in out.splitlines() if line.strip()]
 
 
 def join(tool, output, segments, name):
@@ -120,6 +133,25 @@ def main():
             check((video_frames(output) == inputs) == copied,
                   f"{mime}: video {'not ' if copied else ''}copied")
             played.append((mime, output, duration))
+        # The window resized between two H.264 recordings: still copied, each part at its size.
+        avc = next((i for i, kind in enumerate(kinds) if kind[0] == RESIZED), None)
+        if check(avc is not None, f"this Chromium cannot record {RESIZED}"):
+            resized = os.path.join(folder, "resized.mp4")
+            with open(resized, "wb") as f:
+                f.write(browser.record([(RESIZED, SECONDS[0])], *RESIZED_SIZE)[0])
+            for path, seen in zip([resized], browser.play([resized])):
+                if check(seen.get("ended"), f"{path}: Chromium cannot play its recording: {seen}"):
+                    lengths[path] = seen["duration"]
+            segments = [recordings[avc][0], resized, recordings[avc][1]]
+            output = os.path.join(folder, "resized-joined.mp4")
+            duration = join(tool, output, segments, "resized")
+            if duration is not None:
+                check(matches(duration, segments), f"resized: {duration} s reported")
+                inputs = [frame for path in segments for frame in video_frames(path)]
+                check(video_frames(output) == inputs, "resized: video not copied")
+                check(sizes(output) == [size for path in segments for size in sizes(path)],
+                      f"resized: picture sizes {sorted(set(sizes(output)))}")
+                played.append(("resized", output, duration))
         # One session recorded with every setting: the video re-encoded, and still one movie.
         segments = [paths[0] for paths in recordings]
         output = os.path.join(folder, "all.mp4")
@@ -134,6 +166,22 @@ def main():
                       f"{name}: Chromium plays {seen['duration']} s of {duration} s")
                 check(abs(seen["currentTime"] - seen["duration"]) <= FRAME,
                       f"{name}: playback stopped at {seen['currentTime']} s")
+        # The desktop's players decode through GStreamer: every picture, and the sound.
+        if shutil.which("gst-launch-1.0"):
+            for name, output, _ in played:
+                run = subprocess.run(
+                    ["gst-launch-1.0", "-v", "filesrc", f"location={output}", "!", "qtdemux",
+                     "name=d", "d.video_0", "!", "queue", "!", "decodebin", "!", "fakesink",
+                     "name=pictures", "silent=false", "d.audio_0", "!", "queue", "!",
+                     "decodebin", "!", "fakesink"],
+                    capture_output=True, text=True, timeout=60)
+                pictures = sum(1 for line in run.stdout.splitlines()
+                               if line.startswith("/GstPipeline:pipeline0/GstFakeSink:pictures")
+                               and "chain" in line)
+                check(run.returncode == 0 and "ERROR" not in run.stdout + run.stderr
+                      and pictures == len(video_frames(output)),
+                      f"{name}: GStreamer decoded {pictures} pictures of "
+                      f"{len(video_frames(output))}: {run.stderr.strip()[:300]}")
     print(f"{len(failures)} failure(s)" if failures else "all recorder files joined and played")
     return 1 if failures else 0
 

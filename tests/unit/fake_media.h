@@ -40,7 +40,8 @@ class FakeMedia;
 
 class FakeCompositionTrack : public CompositionTrack {
  public:
-  FakeCompositionTrack(FakeMedia& media, std::string name) : media_(media), name_(std::move(name)) {}
+  FakeCompositionTrack(FakeMedia& media, std::string name)
+      : media_(media), name_(std::move(name)) {}
   void InsertTimeRange(const TimeRange& range, const AssetTrack& source,
                        const MediaTime& at) override;
   void SetPreferredTransform(const Transform& transform) override;
@@ -78,10 +79,10 @@ class FakeAsset : public Asset {
 
 // How the fake export ends.
 struct FakeExportOutcome {
-  bool completes = true;                  // false: never calls the completion
-  std::chrono::milliseconds delay{0};     // completion comes this long after the start
+  bool completes = true;               // false: never calls the completion
+  std::chrono::milliseconds delay{0};  // completion comes this long after the start
   ExportStatus status = ExportStatus::kCompleted;
-  std::string error;                      // non-empty: error() is a PlatformError with it
+  std::string error;  // non-empty: error() is a PlatformError with it
 };
 
 // The state an export shares with its thread; the thread co-owns it, as a real export does.
@@ -98,6 +99,7 @@ class FakeExportSession : public ExportSession {
   void SetOutputPath(const std::string& path) override;
   void SetOutputFileType(FileType type) override;
   void SetShouldOptimizeForNetworkUse(bool optimize) override;
+  void SetTimeLimit(std::chrono::steady_clock::duration limit) override;
   void ExportAsynchronously(std::function<void()> completion) override;
   void CancelExport() override;
   ExportStatus status() const override { return outcome_.status; }
@@ -180,6 +182,11 @@ inline void FakeExportSession::SetOutputFileType(FileType type) {
 }
 inline void FakeExportSession::SetShouldOptimizeForNetworkUse(bool optimize) {
   media_.log.push_back(optimize ? "optimize" : "no optimize");
+}
+inline void FakeExportSession::SetTimeLimit(std::chrono::steady_clock::duration limit) {
+  media_.log.push_back(
+      "time limit " +
+      std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(limit).count()) + " ms");
 }
 inline void FakeExportSession::ExportAsynchronously(std::function<void()> completion) {
   media_.log.push_back("export");

@@ -76,7 +76,7 @@ TEST_F(JoinTest, WorkedExampleLaysTwoSegmentsEndToEnd) {
                                      "video <- B.v [0/1 +5/1] at 10/1",
                                      "lane 0 <- B.a0 [0/1 +5/1] at 10/1"));
   EXPECT_THAT(media_.log, IsSupersetOf({"session highest", "output joined.mp4", "type mp4",
-                                        "optimize", "export"}));
+                                        "optimize", "time limit 2000 ms", "export"}));
 }
 
 TEST_F(JoinTest, VideoTrackComesFirstAndLanesAreAddedOnlyWhenNeeded) {

@@ -317,12 +317,15 @@ TEST_F(FfmpegExportTest, LanesAreSilentWhereTheyHoldNoAudio) {
   ExpectLanesOnTheTimeline(output, plans, 3);
 }
 
-TEST_F(FfmpegExportTest, MismatchedExtradataIsReencodedAndKeepsTheTimeline) {
-  std::vector<SegmentPlan> plans(2);
+TEST_F(FfmpegExportTest, OtherSizesOrParameterSetsAreCopiedWithThemBeforeEachSegment) {
+  // H.264: another encoder setting (another PPS), then another size; the first is rotated.
+  std::vector<SegmentPlan> plans(3);
   plans[0].crf = 23;
   plans[0].rotation = 270;
   plans[1].crf = 30;
   plans[1].video_duration = 1.5;
+  plans[2].width = 320;
+  plans[2].height = 240;
   for (SegmentPlan& plan : plans) plan.audio = {AudioPlan{.duration = plan.video_duration}};
   const std::vector<std::string> paths = Make(plans);
   const std::string output = dir_.File("joined.mp4");
@@ -333,40 +336,74 @@ TEST_F(FfmpegExportTest, MismatchedExtradataIsReencodedAndKeepsTheTimeline) {
   const auto in = media_samples::ProbeStreams(paths[0]);
   const auto out = media_samples::ProbeStreams(output);
   ASSERT_EQ(out.size(), 2u);
-  EXPECT_NE(out[0].extradata, in[0].extradata);
-  EXPECT_NE(media_samples::VideoPackets(output).front(),
-            media_samples::VideoPackets(paths[0]).front());
-  EXPECT_EQ(out[0].codec, "h264");
+  EXPECT_EQ(out[0].tag, "avc3");
+  EXPECT_EQ(out[0].extradata, in[0].extradata);
   EXPECT_EQ(out[0].width, 160);
   EXPECT_EQ(out[0].rotation, 270);
-  EXPECT_NEAR(out[0].duration, 3.5, 0.001);
+  EXPECT_NEAR(out[0].duration, 5.5, 0.001);
   EXPECT_TRUE(media_samples::MoovBeforeMdat(output));
+  // Every packet as it was, each segment's first behind that segment's parameter sets.
+  const auto joined = media_samples::VideoPackets(output);
+  size_t at = 0;
+  for (const std::string& path : paths) {
+    const auto source = media_samples::VideoPackets(path);
+    ASSERT_GE(joined.size(), at + source.size());
+    EXPECT_GT(joined[at].size, source[0].size + 8) << path;
+    EXPECT_TRUE(joined[at].keyframe) << path;
+    for (size_t i = 1; i < source.size(); ++i) EXPECT_EQ(joined[at + i], source[i]) << path;
+    at += source.size();
+  }
+  EXPECT_EQ(joined.size(), at);
   const auto report = media_samples::DecodesCleanly(output);
   EXPECT_TRUE(report.clean()) << report.first_error;
-  EXPECT_EQ(report.frames[0], 105);
+  EXPECT_EQ(report.frames[0], 165);
   ExpectLanesOnTheTimeline(output, plans, 1);
+
+  // HEVC at two sizes.
+  SegmentPlan small;
+  small.video_codec = "libx265";
+  SegmentPlan large = small;
+  large.width = 320;
+  large.height = 180;
+  const std::vector<std::string> hevc = Make({small, large}, ".mov");
+  const Outcome hevc_outcome = Join(hevc, dir_.File("hevc.mp4"));
+  ASSERT_EQ(hevc_outcome.status, ExportStatus::kCompleted) << hevc_outcome.error;
+  const auto hevc_out = media_samples::ProbeStreams(dir_.File("hevc.mp4"));
+  ASSERT_EQ(hevc_out.size(), 1u);
+  EXPECT_EQ(hevc_out[0].codec, "hevc");
+  EXPECT_EQ(hevc_out[0].tag, "hev1");
+  const auto hevc_report = media_samples::DecodesCleanly(dir_.File("hevc.mp4"));
+  EXPECT_TRUE(hevc_report.clean()) << hevc_report.first_error;
+  EXPECT_EQ(hevc_report.frames[0], 120);
 }
 
-TEST_F(FfmpegExportTest, OtherSizesAreScaledToTheFirstSegments) {
+TEST_F(FfmpegExportTest, OtherSizesAreScaledToTheFirstSegmentsWhenReencoded) {
   std::vector<SegmentPlan> plans(2);
+  for (SegmentPlan& plan : plans) {
+    plan.video_codec = "libvpx";
+    plan.streaming = true;
+  }
   plans[0].width = 160;
   plans[0].height = 120;
   plans[1].width = 320;
   plans[1].height = 240;
-  plans[1].audio = {AudioPlan{}};
+  plans[1].audio = {AudioPlan{.codec = "libopus"}};
   const std::string output = dir_.File("joined.mp4");
 
-  const Outcome outcome = Join(Make(plans), output);
+  const Outcome outcome = Join(Make(plans, ".webm"), output);
   ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
   const auto out = media_samples::ProbeStreams(output);
   ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].codec, "h264");
   EXPECT_EQ(out[0].width, 160);
   EXPECT_EQ(out[0].height, 120);
   EXPECT_EQ(out[0].rotation, 0);
   EXPECT_NEAR(out[0].duration, 4.0, 0.001);
-  EXPECT_TRUE(media_samples::DecodesCleanly(output).clean());
+  const auto report = media_samples::DecodesCleanly(output);
+  EXPECT_TRUE(report.clean()) << report.first_error;
+  EXPECT_EQ(report.frames[0], 120);
   // The lane is born in the second segment: silent lead-in, then its ticks.
-  ExpectLanesOnTheTimeline(output, plans, 1);
+  ExpectLanesOnTheTimeline(output, plans, 1, 0.017);
 }
 
 TEST_F(FfmpegExportTest, LaneWithOtherRatesOrCodecsIsReencodedSampleExact) {
@@ -740,9 +777,9 @@ bool WriteHasBegun(const std::string& output, Waiter& waiter) {
 }
 
 TEST_F(FfmpegExportTest, CancelledExportLeavesNoFileTheMomentCancelReturns) {
-  // Re-encoding (the CRFs differ) many placements keeps the export busy for a while.
+  // Re-encoding (H.264 next to HEVC) many placements keeps the export busy for a while.
   std::vector<SegmentPlan> plans(2);
-  plans[1].crf = 35;
+  plans[1].video_codec = "libx265";
   const std::vector<std::string> made = Make(plans);
   std::vector<std::string> paths;
   for (int i = 0; i < 40; ++i) paths.push_back(made[i % 2]);
