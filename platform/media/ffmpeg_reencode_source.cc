@@ -174,7 +174,10 @@ class VideoReencodeSource : public PacketSource {
         const std::int64_t end = ToTicks(
             MediaTimeAdd(placement.range.start, placement.range.duration), source.time_base);
         const std::int64_t offset = ToTicks(placement.at, time_base_);
+        const std::int64_t limit =
+            ToTicks(MediaTimeAdd(placement.at, placement.range.duration), time_base_);
         std::int64_t pictures = 0;  // of the placement, handed to the encoder
+        bool first = true;
         while (true) {
           CheckCancelled(context_);
           PacketPtr packet = reader.Read();
@@ -182,11 +185,16 @@ class VideoReencodeSource : public PacketSource {
             if (frame->pts == AV_NOPTS_VALUE || frame->pts < start || frame->pts >= end) continue;
             // A placement's first picture shows from its start, as its last lasts to its end:
             // where a damaged file's earliest picture decodes only after a later one (and is
-            // dropped below), the movie still has no hole before the first picture it got.
+            // dropped below), the movie still has no hole before the first picture it got. Its
+            // other pictures stay before its end in the encoder's coarser time base too (a
+            // recorder's last picture may last a tick), or the next placement would lose its
+            // first.
             const std::int64_t pts =
-                pictures == 0
-                    ? offset
-                    : av_rescale_q(frame->pts - start, source.time_base, time_base_) + offset;
+                first ? offset
+                      : std::min(
+                            av_rescale_q(frame->pts - start, source.time_base, time_base_) + offset,
+                            limit - 1);
+            first = false;
             if (last_pts && pts <= *last_pts) continue;
             last_pts = pts;
             ++pictures;
