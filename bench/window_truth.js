@@ -2,7 +2,8 @@
 // character), kept where the character is visible (inside the viewport, not clipped or covered:
 // the topmost element at its centre is its own element or one inside it), grouped into the visual
 // lines of its text node, then the fragments of one inline flow that sit on one line (a <b> inside
-// a sentence) joined. Text under MIN_PX CSS px, transparent, hidden or of zero opacity is left out.
+// a sentence) joined. Text under MIN_PX CSS px (by its font size, or by its boxes where a transform
+// shrinks it: a line box under 1.1 MIN_PX tall), transparent, hidden or of zero opacity is left out.
 // Whitespace is collapsed as rendered; boxes are CSS px from the viewport's top left.
 const MIN_PX = 8;
 const SPACE = /\s/;
@@ -116,7 +117,7 @@ function pageLines() {
   }
   return {
     width: innerWidth, height: innerHeight,
-    lines: lines.map(l => ({text: l.text.replace(/\s+/g, ' ').trim(),
+    lines: lines.filter(l => l.bottom - l.top >= 1.1 * MIN_PX).map(l => ({text: l.text.replace(/\s+/g, ' ').trim(),
                             x: l.left, y: l.top, width: l.right - l.left, height: l.bottom - l.top}))
   };
 }
