@@ -2,7 +2,7 @@
 // character), kept where the character is visible (inside the viewport, not clipped or covered:
 // the topmost element at its centre is its own element or one inside it), grouped into the visual
 // lines of its text node, then the fragments of one inline flow that sit on one line (a <b> inside
-// a sentence) joined. Text under MIN_PX CSS px (by its font size, or by its boxes where a transform
+// a sentence) joined, with a space where a margin as wide as one parts them. Text under MIN_PX CSS px (by its font size, or by its boxes where a transform
 // shrinks it: a line box under 1.1 MIN_PX tall), transparent, hidden or of zero opacity is left out.
 // Whitespace is collapsed as rendered; boxes are CSS px from the viewport's top left.
 const MIN_PX = 8;
@@ -106,7 +106,9 @@ function pageLines() {
     const overlap = last ? Math.min(f.bottom, last.bottom) - Math.max(f.top, last.top) : 0;
     if (last && last.block === f.block && overlap > 0.5 * height &&
         f.left - last.right < 0.8 * height && f.left > last.right - 2) {
-      last.text += f.text;
+      // A margin as wide as a space reads as one ("Ravi Kumar<span>10:02 AM</span>").
+      const gap = f.left - last.right > 0.25 * height && !/\s$/.test(last.text) && !/^\s/.test(f.text);
+      last.text += (gap ? ' ' : '') + f.text;
       last.left = Math.min(last.left, f.left);
       last.right = Math.max(last.right, f.right);
       last.top = Math.min(last.top, f.top);
