@@ -60,7 +60,7 @@ def streams(path):
 def video_frames(path):
     """The MD5 of every decoded picture at its own size, in presentation order."""
     out = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-map", "0:v", "-fps_mode",
-                          "passthrough", "-autoscale", "0", "-f", "framemd5", "-"],
+                          "passthrough", "-noautoscale", "-f", "framemd5", "-"],
                          capture_output=True, text=True).stdout
     return [line.split(",")[5].strip() for line in out.splitlines()
             if line and not line.startswith("#")]
