@@ -117,7 +117,7 @@ class ExportJob {
   }
 
   void Write() {
-    QuietFfmpegLog();
+    SetUpFfmpeg();
     if (output_path_.empty()) throw PlatformError("Cannot export: no output path was set");
     {
       std::lock_guard lock(mutex_);

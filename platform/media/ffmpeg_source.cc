@@ -128,6 +128,12 @@ bool RecordingLacksIndex(const std::string& path) {
          (boxes.back().type != "moov" || !boxes.back().whole);
 }
 
+[[noreturn]] void ThrowTablesTooLarge(const std::string& path) {
+  throw PlatformError("Cannot open movie " + path + ": its tables claim more than " +
+                      std::to_string(kMaxFfmpegAllocation >> 20) +
+                      " MB, so its data is damaged");
+}
+
 }  // namespace
 
 std::string AvErrorText(int code) {
@@ -160,10 +166,14 @@ void ThrowAvError(std::string_view action, const std::string& path, int code) {
   ThrowAvError(std::string(action) + " " + path, code);
 }
 
-void QuietFfmpegLog() { av_log_set_level(AV_LOG_QUIET); }
+void SetUpFfmpeg() {
+  av_log_set_level(AV_LOG_QUIET);
+  // A day of 60 fps video indexes about 5 million samples at 24 bytes each: 120 MB.
+  av_max_alloc(kMaxFfmpegAllocation);
+}
 
 InputPtr OpenMovie(const std::string& path, bool analyze) {
-  QuietFfmpegLog();
+  SetUpFfmpeg();
   struct stat info;
   if (::stat(path.c_str(), &info) != 0) ThrowAvError("Cannot open movie", path, AVERROR(errno));
   if (S_ISDIR(info.st_mode)) ThrowAvError("Cannot open movie", path, AVERROR(EISDIR));
@@ -178,6 +188,7 @@ InputPtr OpenMovie(const std::string& path, bool analyze) {
   // "file:" keeps a path with a colon from being taken for another protocol.
   int rc = avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, &options);
   av_dict_free(&options);
+  if (rc == AVERROR(ENOMEM)) ThrowTablesTooLarge(path);
   if (rc < 0) {
     if (rc == AVERROR_INVALIDDATA && RecordingLacksIndex(path)) {
       throw PlatformError("Cannot open movie " + path +
@@ -188,6 +199,7 @@ InputPtr OpenMovie(const std::string& path, bool analyze) {
   InputPtr input(raw);
   if (analyze) {
     rc = avformat_find_stream_info(input.get(), nullptr);
+    if (rc == AVERROR(ENOMEM)) ThrowTablesTooLarge(path);
     if (rc < 0) ThrowAvError("Cannot open movie", path, rc);
   }
   // A fragmented recording that was cut off keeps its complete fragments (ScanPackets).

@@ -34,8 +34,11 @@ std::string AvErrorText(int code);
 // PlatformError "<action> <path>: <reason of code>".
 [[noreturn]] void ThrowAvError(std::string_view action, const std::string& path, int code);
 
-// Silences FFmpeg's own logging; idempotent, cheap.
-void QuietFfmpegLog();
+// Silences FFmpeg's own logging and caps any one of its allocations at kMaxFfmpegAllocation, so a
+// damaged table that claims millions of samples fails to open instead of taking gigabytes;
+// idempotent, cheap.
+inline constexpr size_t kMaxFfmpegAllocation = 256u << 20;
+void SetUpFfmpeg();
 
 // Opens |path| (relative to the working directory) as an MPEG-4/QuickTime or Matroska movie,
 // reading at most a few megabytes to find its streams (|analyze|: also probing packets for what the

@@ -126,6 +126,18 @@ TEST_F(JoinCli, SegmentWhoseVideoHasNoFramesFailsNamingIt) {
   ExpectFailure({"out.mp4", "valid.mp4", "no-frames-av1.mp4"}, line);
 }
 
+// A 5 KB fragment whose run claims 85 million samples once made FFmpeg zero 700 MB of table for
+// it: refused by name, within a bounded allocation, before any output exists.
+TEST_F(JoinCli, SegmentWhoseTablesClaimMillionsOfSamplesIsRefused) {
+  const std::string samples = std::string(QUORVANE_SOURCE_DIR) + "/tests/data/hostile/";
+  for (const std::string name : {"huge-run.mp4", "valid.mp4"}) {
+    std::filesystem::copy_file(samples + name, dir_.File(name));
+  }
+  ExpectFailure({"out.mp4", "valid.mp4", "huge-run.mp4"},
+                "Cannot open movie huge-run.mp4: its tables claim more than 256 MB, so its data "
+                "is damaged");
+}
+
 // Hostile movies, each joined before a valid segment: two damaged ones that once made the
 // re-encode path abort (SIGABRT, no error line), two whose headers claim 10^7 s (one with cues,
 // one cut off without) that once kept the export busy until its timeout, and one whose pictures'
