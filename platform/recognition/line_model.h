@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/recognition/found_line.h"
+
 // A PP-OCRv4 text-line recogniser (a CTC model over 6623 Chinese and Latin characters, then a
 // space) run by OpenCV's dnn module on one thread. OpenCV 4.6 runs the model only at a fixed input
 // width, so the install script writes one graph per width of kWidths (rec_W.onnx); a line is read
@@ -24,11 +26,8 @@ class LineModel {
   explicit LineModel(const std::string& directory);
   ~LineModel();
 
-  // One character as read and where its column lies, in pixels of the crop given to Read.
-  struct Character {
-    std::string utf8;
-    double x = 0;
-  };
+  // One character as read and where its column lies, in pixels of the image given to Read.
+  using Character = ModelCharacter;
   struct Reading {
     std::vector<Character> characters;  // spaces left out
     double confidence = 0;              // mean probability of the characters read, 0 to 1
