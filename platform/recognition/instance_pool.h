@@ -5,9 +5,9 @@
 #include <vector>
 
 // The loaded copies of something slow to load that one thread uses at a time (a Tesseract
-// instance, an OpenCV net): the idle ones, and how many there are in all. A copy is made only when
-// none is idle, up to |most| copies. The pool keeps the count and the idle copies; its users load
-// the copies themselves, outside their lock, and hold their own lock around every call.
+// instance, an OpenCV net): the idle ones, and how many there are in all. Its users take an idle
+// copy where there is one and make another only below |most| copies; they load the copies
+// themselves, outside their lock, and hold their own lock around every call.
 template <typename T>
 class InstancePool {
  public:
