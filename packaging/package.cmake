@@ -22,8 +22,12 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz ${CMAKE_CURRENT_LIST_DI
   DESTINATION ${doc_dir})
 
 # The line model's files, which scripts/install-deps fetched and prepared where the tool looks.
-foreach(file ppocr_keys_v1.txt rec_160.onnx rec_320.onnx rec_480.onnx rec_640.onnx rec_960.onnx
-             rec_1280.onnx)
+# One graph per width of the model_widths line (read in CMakeLists.txt).
+set(model_files ppocr_keys_v1.txt)
+foreach(width ${model_widths})
+  list(APPEND model_files rec_${width}.onnx)
+endforeach()
+foreach(file ${model_files})
   install(FILES ${QUORVANE_MODEL_DIR}/${file} DESTINATION ${CMAKE_INSTALL_DATADIR}/quorvanemactools)
 endforeach()
 

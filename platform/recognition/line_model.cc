@@ -17,6 +17,7 @@
 #include <opencv2/dnn.hpp>
 
 #include "platform/platform_error.h"
+#include "platform/recognition/instance_pool.h"
 
 namespace {
 
@@ -40,15 +41,14 @@ std::string GraphPath(const std::string& directory, int width) {
 }  // namespace
 
 struct LineModel::Nets {
+  static constexpr int kCopies = 2;
   // The loaded copies of one graph. A line runs through a copy no other thread is using (OpenCV's
   // nets are not reentrant); a second copy is loaded only when two lines need the graph at once.
   struct Slot {
     std::mutex mutex;
     std::condition_variable returned;
-    std::vector<std::unique_ptr<cv::dnn::Net>> idle;
-    int made = 0;  // copies loaded or being loaded
+    InstancePool<cv::dnn::Net> copies{kCopies};
   };
-  static constexpr int kCopies = 2;
 
   explicit Nets(const std::string& directory) {
     for (int width : kWidths) by_width[width] = std::make_unique<Slot>();
@@ -62,19 +62,22 @@ struct LineModel::Nets {
     std::unique_ptr<cv::dnn::Net> net;
     {
       std::unique_lock<std::mutex> lock(slot.mutex);
-      slot.returned.wait(lock, [&] { return !slot.idle.empty() || slot.made < kCopies; });
-      if (!slot.idle.empty()) {
-        net = std::move(slot.idle.back());
-        slot.idle.pop_back();
+      slot.returned.wait(lock, [&] { return slot.copies.HasIdle() || slot.copies.BelowMost(); });
+      if (slot.copies.HasIdle()) {
+        net = slot.copies.Take();
       } else {
-        ++slot.made;
+        slot.copies.StartMaking();
       }
     }
     // A copy that fails to load or to run is given up, and its place with it.
-    auto give_up = [&] {
+    auto give_up = [&](bool loaded) {
       {
         std::lock_guard<std::mutex> lock(slot.mutex);
-        --slot.made;
+        if (loaded) {
+          slot.copies.GiveUp();
+        } else {
+          slot.copies.NotMade();
+        }
       }
       slot.returned.notify_one();
     };
@@ -85,23 +88,25 @@ struct LineModel::Nets {
       } catch (const cv::Exception&) {
       }
       if (net->empty()) {
-        give_up();
+        give_up(false);
         throw ModelError(path, "it is not a graph this build of OpenCV can run");
       }
       net->setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
       net->setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+      std::lock_guard<std::mutex> lock(slot.mutex);
+      slot.copies.Made();
     }
     cv::Mat output;
     try {
       net->setInput(input);
       output = net->forward().clone();
     } catch (const cv::Exception&) {
-      give_up();
+      give_up(true);
       throw ModelError(path, "it cannot be run on a line");
     }
     {
       std::lock_guard<std::mutex> lock(slot.mutex);
-      slot.idle.push_back(std::move(net));
+      slot.copies.Put(std::move(net));
     }
     slot.returned.notify_one();
     return output;

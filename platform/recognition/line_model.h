@@ -6,17 +6,20 @@
 #include <string>
 #include <vector>
 
+#include "platform/recognition/found_line.h"
+
 // A PP-OCRv4 text-line recogniser (a CTC model over 6623 Chinese and Latin characters, then a
 // space) run by OpenCV's dnn module on one thread. OpenCV 4.6 runs the model only at a fixed input
-// width, so the install script writes one graph per width of kWidths (rec_W.onnx); a line is read
-// by the narrowest that holds it, padded on the right, or narrowed a little into the one below.
+// width, so the install script writes one graph per width of kWidths (rec_W.onnx; the widths are
+// the script's model_widths line, which the build passes in); a line is read by the narrowest
+// that holds it, padded on the right, or narrowed a little into the one below.
 // Graphs load on first use. Threads share them: a loaded graph runs one line at a time (OpenCV's
 // nets are not reentrant), and a second copy is loaded only when two lines need the same graph at
 // the same time.
 class LineModel {
  public:
   // The graph widths, in pixels of a 48 px high line.
-  static constexpr int kWidths[] = {160, 320, 480, 640, 960, 1280};
+  static constexpr int kWidths[] = {QUORVANE_MODEL_WIDTHS};
   static constexpr int kHeight = 48;
 
   // Checks that the key list and every graph under |directory| can be read and loads the keys.
@@ -24,11 +27,8 @@ class LineModel {
   explicit LineModel(const std::string& directory);
   ~LineModel();
 
-  // One character as read and where its column lies, in pixels of the crop given to Read.
-  struct Character {
-    std::string utf8;
-    double x = 0;
-  };
+  // One character as read and where its column lies, in pixels of the image given to Read.
+  using Character = ModelCharacter;
   struct Reading {
     std::vector<Character> characters;  // spaces left out
     double confidence = 0;              // mean probability of the characters read, 0 to 1

@@ -29,8 +29,7 @@ class TesseractRecognizer : public TextRecognizer {
                                          int max_candidates) override;
 
   // The front of Recognize without the recognition: the file checks, the header's size checks,
-  // decoding, the conversion to dark text on white, the enlargement and the ink mask, with the
-  // same errors. Returns the prepared image's width and height. The fuzz target drives this part
+  // decoding, the conversion to dark text on white and the enlargement, with the same errors. Returns the prepared image's width and height. The fuzz target drives this part
   // alone.
   static std::pair<int, int> PrepareImage(const std::string& image_path);
 

@@ -1,0 +1,166 @@
+#include "platform/recognition/line_reader.h"
+
+#include <tesseract/resultiterator.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "platform/platform_error.h"
+#include "platform/recognition/line_confidence.h"
+#include "platform/recognition/line_spacing.h"
+#include "platform/recognition/script_rules.h"
+
+namespace {
+
+// Which columns of a line's box in the prepared image (8 bpp, dark on light) hold ink: a pixel
+// darker than halfway between the line's darkest value and white, so that grey and faint text
+// count as much as black.
+InkColumns InkColumnsOf(Pix* grey, int left, int top, int right, int bottom) {
+  InkColumns columns{.left = left};
+  Box* box = boxCreate(left, top, right - left, bottom - top);
+  Pix* clip = pixClipRectangle(grey, box, nullptr);
+  boxDestroy(&box);
+  if (!clip) return columns;
+  const int width = pixGetWidth(clip), height = pixGetHeight(clip);
+  const l_uint32* data = pixGetData(clip);
+  const int words = pixGetWpl(clip);
+  std::vector<int> darkest(width, 255);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      darkest[x] = std::min<int>(darkest[x], GET_DATA_BYTE(data + y * words, x));
+    }
+  }
+  pixDestroy(&clip);
+  const int line_darkest = width > 0 ? *std::min_element(darkest.begin(), darkest.end()) : 255;
+  const int threshold = (line_darkest + 255) / 2;
+  columns.inked.resize(width);
+  for (int x = 0; x < width; ++x) columns.inked[x] = darkest[x] < threshold;
+  return columns;
+}
+
+// The words of the line |line_start| is at, each found in turn in the line's |text|.
+std::vector<FoundLine::Word> WordsOf(const tesseract::ResultIterator& line_start,
+                                     const std::string& text) {
+  std::vector<FoundLine::Word> words;
+  tesseract::ResultIterator word(line_start);
+  constexpr auto kWord = tesseract::RIL_WORD;
+  size_t consumed = 0;
+  do {
+    std::unique_ptr<char[]> utf8(word.GetUTF8Text(kWord));
+    if (!utf8 || !*utf8.get()) continue;
+    const size_t at = text.find(utf8.get(), consumed);
+    if (at == std::string::npos) break;
+    FoundLine::Word found;
+    int top = 0, bottom = 0;
+    word.BoundingBox(kWord, &found.left, &top, &found.right, &bottom);
+    found.space_before =
+        !words.empty() && text.find_first_of(" \t", consumed) < at;
+    consumed = at + std::strlen(utf8.get());
+    words.push_back(found);
+  } while (!word.IsAtFinalElement(tesseract::RIL_TEXTLINE, kWord) && word.Next(kWord));
+  return words;
+}
+
+// The characters of the line |line_start| is at.
+std::vector<FoundLine::Symbol> SymbolsOf(const tesseract::ResultIterator& line_start) {
+  std::vector<FoundLine::Symbol> symbols;
+  tesseract::ResultIterator symbol(line_start);
+  constexpr auto kSymbol = tesseract::RIL_SYMBOL;
+  do {
+    std::unique_ptr<char[]> utf8(symbol.GetUTF8Text(kSymbol));
+    if (!utf8 || !*utf8.get()) continue;
+    FoundLine::Symbol found{.utf8 = utf8.get()};
+    int top = 0, bottom = 0;
+    symbol.BoundingBox(kSymbol, &found.left, &top, &found.right, &bottom);
+    symbols.push_back(std::move(found));
+  } while (!symbol.IsAtFinalElement(tesseract::RIL_TEXTLINE, kSymbol) && symbol.Next(kSymbol));
+  return symbols;
+}
+
+// Appends the text lines of the last recognition to |lines|; |ink| is the prepared image.
+void CollectLines(tesseract::TessBaseAPI& api, Pix* ink, std::vector<FoundLine>& lines) {
+  std::unique_ptr<tesseract::ResultIterator> line(api.GetIterator());
+  if (!line) return;
+  constexpr auto kLine = tesseract::RIL_TEXTLINE;
+  do {
+    if (PTIsLineType(line->BlockType())) continue;
+    std::unique_ptr<char[]> utf8(line->GetUTF8Text(kLine));
+    if (!utf8) continue;
+    std::string text(utf8.get());
+    if (IsBlank(text)) continue;
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    if (IsPhantom(text, line->Confidence(kLine))) continue;
+    FoundLine found;
+    if (!line->BoundingBox(kLine, &found.left, &found.top, &found.right, &found.bottom)) continue;
+    found.symbols = SymbolsOf(*line);
+    found.text = SpacedAtScriptChanges(
+        found.symbols, text, InkColumnsOf(ink, found.left, found.top, found.right, found.bottom),
+        kScriptGapPerLineHeight * (found.bottom - found.top));
+    found.words = WordsOf(*line, found.text);
+    lines.push_back(std::move(found));
+  } while (line->Next(kLine));
+}
+
+// The confidence of the least confident word of the last recognition, 100 without words.
+float LeastWordConfidence(tesseract::TessBaseAPI& api) {
+  float least = 100;
+  std::unique_ptr<tesseract::ResultIterator> word(api.GetIterator());
+  if (!word) return least;
+  do {
+    least = std::min(least, word->Confidence(tesseract::RIL_WORD));
+  } while (word->Next(tesseract::RIL_WORD));
+  return least;
+}
+
+}  // namespace
+
+void SilenceTesseract() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    tesseract::TessBaseAPI api;
+    api.SetVariable("debug_file", "/dev/null");
+  });
+}
+
+void InitLineReader(tesseract::TessBaseAPI& api, const std::string& languages,
+                    const RecognitionSettings& settings) {
+  std::vector<std::string> names, values;
+  if (!settings.language_correction) {
+    names.insert(names.end(), {"load_system_dawg", "load_freq_dawg"});
+    values.insert(values.end(), {"0", "0"});
+  }
+  if (api.Init(nullptr, languages.c_str(), tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values,
+               false) != 0) {
+    throw PlatformError("Text recognition could not load its language data (" + languages + ")");
+  }
+  api.SetVariable("preserve_interword_spaces", "1");
+  // The prepared image is dark on light everywhere; trying each line inverted only costs time.
+  api.SetVariable("tessedit_do_invert", "0");
+  api.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
+}
+
+Reading ReadRegion(tesseract::TessBaseAPI& api, Pix* pix, const LineRegion& region) {
+  api.SetRectangle(region.left, region.top, region.width, region.height);
+  Reading reading;
+  if (api.Recognize(nullptr) != 0) return reading;
+  reading.recognized = true;
+  CollectLines(api, pix, reading.lines);
+  reading.least = LeastWordConfidence(api);
+  reading.mean = api.MeanTextConf();
+  return reading;
+}
+
+void TakeModelCharacters(const LineModel::Reading& reading, Pix* ink, FoundLine& line) {
+  // Where both read the same characters, Tesseract's own spaces stand.
+  std::string model_text, tesseract_text;
+  for (const LineModel::Character& character : reading.characters) model_text += character.utf8;
+  for (const char c : line.text) {
+    if (c != ' ') tesseract_text += c;
+  }
+  if (model_text != tesseract_text) {
+    line.text = SpacedLikeTesseract(reading.characters, line,
+                                    InkColumnsOf(ink, line.left, line.top, line.right, line.bottom));
+  }
+}

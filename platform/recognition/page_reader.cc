@@ -1,0 +1,219 @@
+#include "platform/recognition/page_reader.h"
+
+#include <algorithm>
+
+#include "platform/recognition/line_confidence.h"
+
+PageReader::PageReader(const std::vector<std::string>& languages,
+                       const RecognitionSettings& settings, LineModel* model, int threads)
+    : settings_(settings), model_(model) {
+  for (int step = 0; step < kTesseractSteps; ++step) {
+    pools_.push_back({.languages = "", .copies = InstancePool<Instance>(threads)});
+  }
+  for (const std::string& language : languages) {
+    pools_[kTogether].languages += (pools_[kTogether].languages.empty() ? "" : "+") + language;
+  }
+  if (languages.size() > 1) {
+    pools_[kFirst].languages = languages[0];
+    if (std::find(languages.begin(), languages.end(), "eng") != languages.end()) {
+      pools_[kLatin].languages = "eng";
+    }
+  }
+}
+
+void PageReader::LoadAhead() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (const Step step : {kLatin, kTogether}) {
+    if (failure_ || (page_ && page_->regions.empty())) return;
+    MakeAhead(step, lock);
+  }
+}
+
+void PageReader::Start(const Page& page) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    page_ = &page;
+    lines_.resize(page.regions.size());
+    for (Line& line : lines_) line.step = pools_[kLatin].languages.empty() ? kTogether : kLatin;
+  }
+  changed_.notify_all();
+}
+
+void PageReader::Fail(std::exception_ptr failure) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!failure_) failure_ = failure;
+  }
+  changed_.notify_all();
+}
+
+void PageReader::Work() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return page_ || failure_; });
+    if (failure_) return;
+    size_t chosen = 0;
+    bool make = false;
+    const Choice choice = Choose(chosen, make);
+    if (choice == kFinished) return;
+    if (choice == kNothingYet) {
+      // Rather than wait, this thread loads what lines not yet read together may need.
+      try {
+        if (MakeAhead(kTogether, lock)) continue;
+      } catch (...) {
+        return;
+      }
+      changed_.wait(lock);
+      continue;
+    }
+    Line& line = lines_[chosen];
+    const Step step = line.step;
+    line.busy = true;
+    std::unique_ptr<Instance> api;
+    if (step != kModel) {
+      InstancePool<Instance>& copies = pools_[step].copies;
+      if (make) {
+        copies.StartMaking();
+      } else {
+        api = copies.Take();
+      }
+    }
+    Reading reading = std::move(line.reading);
+    lock.unlock();
+    Step after = kDone;
+    try {
+      if (make) {
+        api = Make(pools_[step]);
+        std::lock_guard<std::mutex> made(mutex_);
+        pools_[step].copies.Made();
+      }
+      if (api && !api->attached) {
+        api->api.SetImage(page_->prepared.pix.get());
+        api->api.SetSourceResolution(page_->prepared.resolution);
+        api->attached = true;
+      }
+      after = Advance(step, api ? &api->api : nullptr, page_->regions[chosen], reading);
+    } catch (...) {
+      // The instance that failed, or failed to be made, is given up.
+      lock.lock();
+      if (make && !api) {
+        pools_[step].copies.NotMade();
+      } else if (step != kModel) {
+        pools_[step].copies.GiveUp();
+      }
+      if (!failure_) failure_ = std::current_exception();
+      changed_.notify_all();
+      return;
+    }
+    lock.lock();
+    if (api) pools_[step].copies.Put(std::move(api));
+    line.reading = std::move(reading);
+    line.step = after;
+    line.busy = false;
+    changed_.notify_all();
+  }
+}
+
+std::exception_ptr PageReader::failure() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return failure_;
+}
+
+PageReader::Choice PageReader::Choose(size_t& chosen, bool& make) {
+  bool waiting = false;  // a line is being read or waits for an instance
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    const Line& line = lines_[i];
+    if (line.step == kDone) continue;
+    waiting = true;
+    if (!line.busy && (line.step == kModel || pools_[line.step].copies.HasIdle())) {
+      chosen = i;
+      return kChosen;
+    }
+  }
+  if (!waiting) return kFinished;
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    const Line& line = lines_[i];
+    if (line.busy || line.step == kDone) continue;
+    const InstancePool<Instance>& copies = pools_[line.step].copies;
+    if (!copies.Making() && copies.BelowMost()) {
+      chosen = i;
+      make = true;
+      return kChosen;
+    }
+  }
+  return kNothingYet;
+}
+
+bool PageReader::MakeAhead(Step step, std::unique_lock<std::mutex>& lock) {
+  Pool& pool = pools_[step];
+  if (pool.languages.empty() || pool.copies.AnyMade()) return false;
+  const bool needed = std::any_of(lines_.begin(), lines_.end(), [&](const Line& line) {
+    return line.step <= step;
+  });
+  if (page_ && !needed) return false;
+  pool.copies.StartMaking();
+  lock.unlock();
+  std::unique_ptr<Instance> api;
+  std::exception_ptr failure;
+  try {
+    api = Make(pool);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  lock.lock();
+  if (api) {
+    pool.copies.Made();
+    pool.copies.Put(std::move(api));
+  } else {
+    pool.copies.NotMade();
+    if (!failure_) failure_ = failure;
+  }
+  changed_.notify_all();
+  if (failure) std::rethrow_exception(failure);
+  return true;
+}
+
+std::unique_ptr<PageReader::Instance> PageReader::Make(const Pool& pool) {
+  auto made = std::make_unique<Instance>();
+  InitLineReader(made->api, pool.languages, settings_);
+  return made;
+}
+
+PageReader::Step PageReader::Advance(Step step, tesseract::TessBaseAPI* api,
+                                     const LineRegion& region, Reading& reading) {
+  Pix* pix = page_->prepared.pix.get();
+  switch (step) {
+    case kLatin: {
+      reading = ReadRegion(*api, pix, region);
+      return !reading.lines.empty() && reading.least >= kTrustLatinFrom ? kDone : kTogether;
+    }
+    case kTogether: {
+      reading = ReadRegion(*api, pix, region);
+      if (!reading.recognized) return kDone;
+      const bool unsure = reading.lines.size() == 1 && model_ &&
+                          LineModel::Fits(region.width, region.height) &&
+                          reading.least < TrustedFrom(reading.lines[0].text);
+      return unsure ? kModel : Retried(reading);
+    }
+    case kModel: {
+      const LineModel::Reading model =
+          model_->Read(pix, region.left, region.top, region.width, region.height);
+      if (model.characters.empty()) return Retried(reading);
+      TakeModelCharacters(model, pix, reading.lines[0]);
+      return kDone;
+    }
+    case kFirst: {
+      Reading again = ReadRegion(*api, pix, region);
+      if (again.recognized && again.mean > reading.mean) reading.lines = std::move(again.lines);
+      return kDone;
+    }
+    case kDone:
+      break;
+  }
+  return kDone;
+}
+
+PageReader::Step PageReader::Retried(const Reading& reading) const {
+  const bool unsure = reading.least < kRetryBelowConfidence;
+  return unsure && !pools_[kFirst].languages.empty() ? kFirst : kDone;
+}

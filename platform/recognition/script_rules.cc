@@ -1,0 +1,36 @@
+#include "platform/recognition/script_rules.h"
+
+#include <cctype>
+
+unsigned CodePoint(std::string_view utf8) {
+  if (utf8.size() != 3) return utf8.size() == 1 ? static_cast<unsigned char>(utf8[0]) : 0;
+  return (static_cast<unsigned char>(utf8[0]) & 0x0fu) << 12 |
+         (static_cast<unsigned char>(utf8[1]) & 0x3fu) << 6 |
+         (static_cast<unsigned char>(utf8[2]) & 0x3fu);
+}
+
+int ScriptOf(std::string_view utf8) {
+  if (utf8.size() == 1) return std::isalnum(static_cast<unsigned char>(utf8[0])) ? 2 : 0;
+  const unsigned code = CodePoint(utf8);
+  return code >= 0x3400 && code <= 0x9fff ? 1 : 0;
+}
+
+bool IsAsciiDigit(std::string_view utf8) {
+  return utf8.size() == 1 && std::isdigit(static_cast<unsigned char>(utf8[0]));
+}
+
+bool IsFullWidthSign(std::string_view utf8) {
+  const unsigned code = CodePoint(utf8);
+  return (code >= 0x3000 && code <= 0x303f) || (code >= 0xff00 && code <= 0xffef);
+}
+
+std::string HalfWidth(const std::string& utf8) {
+  const unsigned code = CodePoint(utf8);
+  if (code == 0xffe5) return "\u00a5";
+  if (code < 0xff01 || code > 0xff5e) return utf8;
+  return std::string(1, static_cast<char>(code - 0xfee0));
+}
+
+bool IsBlank(std::string_view text) {
+  return text.find_first_not_of(" \t\r\n\f\v") == std::string_view::npos;
+}
