@@ -132,6 +132,11 @@ bool VideoPlanIsCopyable(const TrackPlan& plan) {
     // MPEG-4 could only hide such packets with an edit list at every join.
     if (source.hides_packets) return false;
     if (parameters.codec_id != first.codec_id) return false;
+    // The sample entry is written from the stream's description (VP9's from its pixel format):
+    // where the probe never saw a picture, only decoding tells.
+    if (parameters.format == AV_PIX_FMT_NONE || parameters.width <= 0 || parameters.height <= 0) {
+      return false;
+    }
   }
   return !ConfigurationsDiffer(placements) || ParameterSetsCanTravelInBand(placements);
 }

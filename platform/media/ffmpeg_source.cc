@@ -20,7 +20,9 @@ namespace {
 // Enough for the stream headers of any movie the recorder writes; hostile files cannot make the
 // probe read (or decode) more than this.
 constexpr std::int64_t kProbeBytes = 5'000'000;
-constexpr std::int64_t kAnalyzeMicroseconds = 5'000'000;
+// The probe reads on until it has seen a picture of every video stream, within those bytes: a
+// recorder whose picture came late has many seconds of sound alone at the start of its file.
+constexpr std::int64_t kAnalyzeMicroseconds = 3'600'000'000;
 
 struct ParametersDeleter {
   void operator()(const AVCodecParameters* parameters) const {

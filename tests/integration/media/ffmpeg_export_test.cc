@@ -577,6 +577,28 @@ TEST_F(FfmpegExportTest, RecorderFilesAreCopiedWhereMpeg4CarriesTheirCodecs) {
   }
 }
 
+TEST_F(FfmpegExportTest, RecordingWhosePictureBeginsLateIsStillCopiedIntoAPlayableMovie) {
+  // A browser starved of time: six seconds of sound before the first picture. Reading too little
+  // of it leaves VP9's pixel format unknown, and MPEG-4's VP9 description cannot be written.
+  const std::string late = dir_.File("late.webm");
+  media_samples::MakeWithFfmpeg({"-f", "lavfi", "-i", "sine=f=1000:d=8", "-itsoffset", "6", "-f",
+                                 "lavfi", "-i", "testsrc2=s=160x120:r=30:d=2", "-map", "0", "-map",
+                                 "1", "-c:a", "libopus", "-c:v", "libvpx-vp9", "-deadline",
+                                 "realtime", late});
+  const std::string output = dir_.File("joined.mp4");
+
+  const Outcome outcome = Join({late}, output);
+  ASSERT_EQ(outcome.status, ExportStatus::kCompleted) << outcome.error;
+  EXPECT_EQ(media_samples::VideoPackets(output), media_samples::VideoPackets(late));
+  const auto streams = media_samples::ProbeStreams(output);
+  ASSERT_EQ(streams.size(), 2u);
+  EXPECT_EQ(streams[0].tag, "vp09");
+  EXPECT_NEAR(streams[0].duration, 2.0, 0.001);
+  const auto report = media_samples::DecodesCleanly(output);
+  EXPECT_TRUE(report.clean()) << report.first_error;
+  EXPECT_EQ(report.frames[0], 60);
+}
+
 TEST_F(FfmpegExportTest, CopiedVariableRateAndReorderedVideoKeepsItsOwnTimestamps) {
   // B-frames (an edit list hides their decoding delay) and a frame left out every 1/6 s, in
   // MPEG-4 and in a live Matroska recording.
