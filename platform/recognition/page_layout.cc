@@ -40,7 +40,7 @@ std::vector<LineRegion> FindLines(tesseract::TessBaseAPI& api, double scale, int
 Page LayOut(const std::string& path, Pix* original) {
   Page page;
   page.prepared = Prepare(path, original);
-  Pix* pix = page.prepared.pix.get();
+  Pix* pix = page.prepared.layout.get();
   tesseract::TessBaseAPI api;
   api.InitForAnalysePage();
   api.SetPageSegMode(tesseract::PSM_AUTO);

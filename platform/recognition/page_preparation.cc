@@ -11,6 +11,15 @@ namespace {
 // straight edges and corners of banners, buttons and selections stay sharp; the distance from
 // that ground, inverted, is dark text on white whatever the colours were.
 constexpr double kBackgroundWindowPerGlyph = 1.6;
+// A dense glyph (a 13 px Chinese character) can fill most of that window, and its middle fades
+// into a ground taken from its own ink. Near ink the ground of a window twice as wide counts too,
+// the larger distance winning; elsewhere the wide window would blur the edges of bands and
+// buttons into ink. Only the lines' reading takes it: the layout found on the narrow ground alone
+// splits and joins lines as well, and on whole windows 3.2 glyph heights read best (tune and held
+// half alike, bench/ocr_windows).
+constexpr double kWideWindowPerGlyph = 3.2;
+constexpr int kInkDistance = 64;  // from the narrow ground, of 255
+constexpr double kInkReachPerGlyph = 0.6;
 // Tesseract reads UI text far better once its glyphs (median connected component) are about this
 // tall: 13 px text at 1x is enlarged about 1.6 times. Never more than 4 times or 24 Mpixels.
 constexpr double kGlyphPixels = 16;
@@ -19,6 +28,39 @@ constexpr double kMaxScaledPixels = 24e6;
 // The resolution told to Tesseract grows with the enlargement, so its layout sees the page as
 // it was, but stays below the 120 dpi at which it merges a sidebar with the body beside it.
 constexpr double kMaxResolution = 115;
+
+// How far each pixel of |grey| is from the median of the (2 |half| + 1)-pixel window around it,
+// taken along rows and then along columns; null when Leptonica fails.
+OwnedPix DistanceFromGround(Pix* grey, int half) {
+  OwnedPix rows(pixRankFilterGray(grey, 2 * half + 1, 1, 0.5));
+  OwnedPix ground(rows ? pixRankFilterGray(rows.get(), 1, 2 * half + 1, 0.5) : nullptr);
+  return OwnedPix(ground ? pixAbsDifference(grey, ground.get()) : nullptr);
+}
+
+// |narrow| (the distances from the narrow ground) where the distance from the wide ground is
+// larger near ink; null when Leptonica fails.
+OwnedPix WithWideGroundNearInk(Pix* grey, Pix* narrow, double glyph) {
+  const int half = std::clamp(static_cast<int>(glyph * kWideWindowPerGlyph / 2), 3, 120);
+  OwnedPix wide(DistanceFromGround(grey, half));
+  OwnedPix ink(pixThresholdToBinary(narrow, kInkDistance));  // set below the distance
+  if (!wide || !ink || !pixInvert(ink.get(), ink.get())) return nullptr;
+  const int reach = std::max(3, static_cast<int>(glyph * kInkReachPerGlyph) | 1);
+  OwnedPix near(pixDilateBrick(nullptr, ink.get(), reach, reach));
+  OwnedPix merged(pixCopy(nullptr, narrow));
+  if (!near || !merged) return nullptr;
+  const int width = pixGetWidth(merged.get()), height = pixGetHeight(merged.get());
+  for (int y = 0; y < height; ++y) {
+    l_uint32* row = pixGetData(merged.get()) + y * pixGetWpl(merged.get());
+    const l_uint32* wide_row = pixGetData(wide.get()) + y * pixGetWpl(wide.get());
+    const l_uint32* near_row = pixGetData(near.get()) + y * pixGetWpl(near.get());
+    for (int x = 0; x < width; ++x) {
+      if (GET_DATA_BIT(near_row, x) && GET_DATA_BYTE(wide_row, x) > GET_DATA_BYTE(row, x)) {
+        SET_DATA_BYTE(row, x, GET_DATA_BYTE(wide_row, x));
+      }
+    }
+  }
+  return merged;
+}
 
 }  // namespace
 
@@ -48,14 +90,16 @@ double GlyphHeight(Pix* grey) {
 Prepared Prepare(const std::string& path, Pix* grey) {
   const double glyph = GlyphHeight(grey);
   OwnedPix pix(pixClone(grey));
+  OwnedPix layout(pixClone(grey));
   if (glyph > 0) {
     const int half = std::clamp(static_cast<int>(glyph * kBackgroundWindowPerGlyph / 2), 2, 60);
-    OwnedPix rows(pixRankFilterGray(grey, 2 * half + 1, 1, 0.5));
-    OwnedPix background(rows ? pixRankFilterGray(rows.get(), 1, 2 * half + 1, 0.5) : nullptr);
-    OwnedPix distance(background ? pixAbsDifference(grey, background.get()) : nullptr);
-    if (!distance) throw ImageError(path, "the image could not be converted for recognition");
-    pix.reset(pixInvert(distance.get(), distance.get()));
-    distance.release();
+    OwnedPix narrow(DistanceFromGround(grey, half));
+    OwnedPix merged(narrow ? WithWideGroundNearInk(grey, narrow.get(), glyph) : nullptr);
+    if (!merged) throw ImageError(path, "the image could not be converted for recognition");
+    pix.reset(pixInvert(merged.get(), merged.get()));
+    merged.release();
+    layout.reset(pixInvert(narrow.get(), narrow.get()));
+    narrow.release();
   }
   Prepared prepared;
   const double pixels = static_cast<double>(pixGetWidth(grey)) * pixGetHeight(grey);
@@ -64,11 +108,14 @@ Prepared Prepare(const std::string& path, Pix* grey) {
                                  : 1.0;
   if (scale > 1.15) {
     OwnedPix larger(pixScaleGrayLI(pix.get(), scale, scale));
-    if (!larger) throw ImageError(path, "the image could not be converted for recognition");
+    OwnedPix larger_layout(larger ? pixScaleGrayLI(layout.get(), scale, scale) : nullptr);
+    if (!larger_layout) throw ImageError(path, "the image could not be converted for recognition");
     prepared.scale = static_cast<double>(pixGetWidth(larger.get())) / pixGetWidth(grey);
     pix = std::move(larger);
+    layout = std::move(larger_layout);
   }
   prepared.pix = std::move(pix);
+  prepared.layout = std::move(layout);
   prepared.resolution =
       static_cast<int>(std::min(kMaxResolution, kSourceResolution * prepared.scale) + 0.5);
   return prepared;
