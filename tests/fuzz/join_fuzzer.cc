@@ -112,7 +112,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
   try {
     join({segment, valid}, output, media, kExportBound);
     // What was written must read back as a movie with the pictures of the duration reported.
-    media.OpenAsset(output);
+    try {
+      media.OpenAsset(output);
+    } catch (const std::exception& error) {
+      fprintf(stderr, "join succeeded, but its movie does not open: %s\n", error.what());
+      abort();
+    }
     const double reported = ClaimedSeconds(media, segment) + ClaimedSeconds(media, valid);
     const VideoSpan written = ReadVideoSpan(output);
     if (written.seconds < 0 || std::abs(written.seconds - reported) > 2 * written.frame + 0.002) {
