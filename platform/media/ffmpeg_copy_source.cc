@@ -61,7 +61,7 @@ class VideoCopySource : public PacketSource {
                                          ? MKTAG('h', 'e', 'v', '1')
                                          : MKTAG('a', 'v', 'c', '3');
     }
-    stream_->time_base = first.time_base;
+    stream_->time_base = VideoTrackTimeBase(first.time_base, context_.timeline_end);
     stream_->avg_frame_rate = first.frame_rate;
     SetStreamTransform(stream_, transform_);
   }

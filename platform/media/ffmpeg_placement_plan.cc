@@ -1,9 +1,22 @@
 #include "platform/media/ffmpeg_placement_plan.h"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <string>
 
 #include "platform/platform_error.h"
+
+AVRational VideoTrackTimeBase(AVRational source, MediaTime end) {
+  // MPEG-4 counts a track's time in units of 1/den (movenc rescales a numerator away).
+  const double seconds = std::max(1.0, std::ceil(MediaTimeGetSeconds(end)));
+  for (const AVRational candidate : {source, AVRational{1, 90000}}) {
+    if (candidate.num > 0 && candidate.den > 0 && candidate.den * seconds <= INT_MAX) {
+      return candidate;
+    }
+  }
+  return {1, 1000};
+}
 
 std::vector<Placement> PlacementsInOrder(const TrackPlan& plan) {
   std::vector<Placement> placements;

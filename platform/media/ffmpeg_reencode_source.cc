@@ -85,8 +85,9 @@ class VideoReencodeSource : public PacketSource {
                          static_cast<std::int64_t>(size.first) * size.second, context.time_limit,
                          static_cast<int>(std::thread::hardware_concurrency()));
     encoder_ = ForSegment(first.path, [&] {
-      return std::make_unique<VideoReencoder>(size.first, size.second, first.time_base, rate,
-                                              /*global_header=*/true, preset);
+      return std::make_unique<VideoReencoder>(
+          size.first, size.second, VideoTrackTimeBase(first.time_base, context.timeline_end), rate,
+          /*global_header=*/true, preset);
     });
     time_base_ = encoder_->codec_context()->time_base;
     const Placement& last = placements_.back();

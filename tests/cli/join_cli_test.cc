@@ -148,15 +148,19 @@ TEST_F(JoinCli, SegmentWhoseTablesClaimMillionsOfSamplesIsRefusedInLittleMemory)
 
 // Hostile movies, each joined before a valid segment: two damaged ones that once made the
 // re-encode path abort (SIGABRT, no error line), two whose headers claim 10^7 s (one with cues,
-// one cut off without) that once kept the export busy until its timeout, and one whose pictures'
-// times run backwards, which once left half a second without a picture at the movie's start. Each
+// one cut off without) that once kept the export busy until its timeout, one whose pictures'
+// times run backwards, which once left half a second without a picture at the movie's start, and
+// one whose odd time base (units of 4818849/500000000 s) brought a 5 s gap between two pictures
+// to more ticks than an MPEG-4 sample's duration holds, which once squeezed every later picture
+// of the movie into a tick. Each
 // fails with one line naming it and leaves nothing, or joins into a movie whose video runs from 0
 // for the duration reported; never a signal, never the timeout.
 TEST_F(JoinCli, HostileSegmentsFailCleanlyOrJoin) {
   const std::string samples = std::string(QUORVANE_SOURCE_DIR) + "/tests/data/hostile/";
   std::filesystem::copy_file(samples + "valid.mp4", dir_.File("valid.mp4"));
   for (const std::string name : {"abort-1.mkv", "abort-2.mkv", "long-claim.mkv",
-                                 "claim-without-index.mkv", "out-of-order.mkv"}) {
+                                 "claim-without-index.mkv", "out-of-order.mkv",
+                                 "coarse-ticks-gap.mkv"}) {
     SCOPED_TRACE(name);
     std::filesystem::copy_file(samples + name, dir_.File(name));
     const RunResult run = Join({"out.mp4", name, "valid.mp4"});
