@@ -46,18 +46,11 @@ OwnedPix WithWideGroundNearInk(Pix* grey, Pix* narrow, double glyph) {
   if (!wide || !ink || !pixInvert(ink.get(), ink.get())) return nullptr;
   const int reach = std::max(3, static_cast<int>(glyph * kInkReachPerGlyph) | 1);
   OwnedPix near(pixDilateBrick(nullptr, ink.get(), reach, reach));
+  OwnedPix larger(pixMinOrMax(nullptr, narrow, wide.get(), L_CHOOSE_MAX));
   OwnedPix merged(pixCopy(nullptr, narrow));
-  if (!near || !merged) return nullptr;
-  const int width = pixGetWidth(merged.get()), height = pixGetHeight(merged.get());
-  for (int y = 0; y < height; ++y) {
-    l_uint32* row = pixGetData(merged.get()) + y * pixGetWpl(merged.get());
-    const l_uint32* wide_row = pixGetData(wide.get()) + y * pixGetWpl(wide.get());
-    const l_uint32* near_row = pixGetData(near.get()) + y * pixGetWpl(near.get());
-    for (int x = 0; x < width; ++x) {
-      if (GET_DATA_BIT(near_row, x) && GET_DATA_BYTE(wide_row, x) > GET_DATA_BYTE(row, x)) {
-        SET_DATA_BYTE(row, x, GET_DATA_BYTE(wide_row, x));
-      }
-    }
+  if (!near || !larger || !merged ||
+      pixCombineMasked(merged.get(), larger.get(), near.get()) != 0) {
+    return nullptr;
   }
   return merged;
 }

@@ -152,9 +152,8 @@ TEST_F(JoinCli, SegmentWhoseTablesClaimMillionsOfSamplesIsRefusedInLittleMemory)
 // times run backwards, which once left half a second without a picture at the movie's start, and
 // one whose odd time base (units of 4818849/500000000 s) brought a 5 s gap between two pictures
 // to more ticks than an MPEG-4 sample's duration holds, which once squeezed every later picture
-// of the movie into a tick. Each
-// fails with one line naming it and leaves nothing, or joins into a movie whose video runs from 0
-// for the duration reported; never a signal, never the timeout.
+// of the movie into a tick. Each fails with one line naming it and leaves nothing, or joins into
+// a movie whose video runs from 0 for the duration reported; never a signal, never the timeout.
 TEST_F(JoinCli, HostileSegmentsFailCleanlyOrJoin) {
   const std::string samples = std::string(QUORVANE_SOURCE_DIR) + "/tests/data/hostile/";
   std::filesystem::copy_file(samples + "valid.mp4", dir_.File("valid.mp4"));
