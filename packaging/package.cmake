@@ -21,9 +21,10 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/QuorvaneMacTools.1.gz
 install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz ${CMAKE_CURRENT_LIST_DIR}/copyright
   DESTINATION ${doc_dir})
 
-# The line model's files, which scripts/install-deps fetched and prepared where the tool looks.
-# One graph per width of the model_widths line (read in CMakeLists.txt).
-set(model_files ppocr_keys_v1.txt)
+# The text models' files, which scripts/install-deps fetched and prepared where the tool looks:
+# the detector, and the line model's keys and one graph per width of the model_widths line (read
+# in CMakeLists.txt).
+set(model_files det.onnx ppocr_keys_v1.txt)
 foreach(width ${model_widths})
   list(APPEND model_files rec_${width}.onnx)
 endforeach()
