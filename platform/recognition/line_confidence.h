@@ -26,6 +26,10 @@ constexpr float kTrustChineseFrom = 85;
 // confidence is one of them.
 constexpr float kSymbolLineConfidence = 80;
 
+// A line Tesseract read nothing in stands on the line model's reading alone when the mean
+// probability of its characters is at least this; icons and pictures read as text are less sure.
+constexpr double kModelLineConfidence = 0.8;
+
 // Whether the line |text|, read at |confidence|, is such a line of symbols.
 bool IsPhantom(const std::string& text, float confidence);
 

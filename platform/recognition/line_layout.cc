@@ -1,24 +1,69 @@
 #include "platform/recognition/line_layout.h"
 
 #include <algorithm>
+#include <iterator>
+#include <utility>
 
-bool SameLine(const LineRegion& a, const LineRegion& b) {
-  const int shared_y = std::min(a.top + a.height, b.top + b.height) - std::max(a.top, b.top);
-  const int shared_x = std::min(a.left + a.width, b.left + b.width) - std::max(a.left, b.left);
-  return shared_x > 0 && 2 * shared_y >= std::min(a.height, b.height);
+namespace {
+
+using Lines = std::vector<LineRegion>::iterator;
+
+// Each cut sorts its part again; a page of more lines than this (noise, thousands of specks) is
+// read top to bottom without cuts.
+constexpr size_t kMostLinesCut = 2000;
+
+bool TopThenLeft(const LineRegion& a, const LineRegion& b) {
+  return a.top != b.top ? a.top < b.top : a.left < b.left;
 }
 
-std::vector<LineRegion> WithMissingLines(std::vector<LineRegion> lines,
-                                         const std::vector<LineRegion>& more) {
-  for (const LineRegion& extra : more) {
-    if (std::any_of(lines.begin(), lines.end(),
-                    [&](const LineRegion& line) { return SameLine(line, extra); })) {
-      continue;
-    }
-    const int middle = extra.top + extra.height / 2;
-    auto at = std::find_if(lines.begin(), lines.end(),
-                           [&](const LineRegion& line) { return line.top > middle; });
-    lines.insert(at, extra);
+// Sorts [first, last) by |begin_of| and returns where the widest stretch that none of the lines'
+// spans |begin_of| .. |end_of| covers ends (the first line after it), with its width; width 0
+// when there is none.
+template <typename Begin, typename End>
+std::pair<Lines, int> WidestGap(Lines first, Lines last, Begin begin_of, End end_of) {
+  std::sort(first, last,
+            [&](const LineRegion& a, const LineRegion& b) { return begin_of(a) < begin_of(b); });
+  std::pair<Lines, int> widest{last, 0};
+  int covered = begin_of(*first);
+  for (Lines line = first; line != last; ++line) {
+    if (begin_of(*line) - covered > widest.second) widest = {line, begin_of(*line) - covered};
+    covered = std::max(covered, end_of(*line));
+  }
+  return widest;
+}
+
+void SortInReadingOrder(Lines first, Lines last, int line_height) {
+  if (last - first <= 1) return;
+  const auto [column, column_gap] = WidestGap(
+      first, last, [](const LineRegion& l) { return l.left; },
+      [](const LineRegion& l) { return l.left + l.width; });
+  if (column_gap > 0 && column_gap >= kColumnGapPerLineHeight * line_height) {
+    SortInReadingOrder(first, column, line_height);
+    SortInReadingOrder(column, last, line_height);
+    return;
+  }
+  const auto [row, row_gap] = WidestGap(
+      first, last, [](const LineRegion& l) { return l.top; },
+      [](const LineRegion& l) { return l.top + l.height; });
+  if (row_gap > 0) {
+    SortInReadingOrder(first, row, line_height);
+    SortInReadingOrder(row, last, line_height);
+    return;
+  }
+  std::sort(first, last, TopThenLeft);
+}
+
+}  // namespace
+
+std::vector<LineRegion> InReadingOrder(std::vector<LineRegion> lines) {
+  if (lines.empty()) return lines;
+  std::vector<int> heights;
+  for (const LineRegion& line : lines) heights.push_back(line.height);
+  std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
+  if (lines.size() > kMostLinesCut) {
+    std::sort(lines.begin(), lines.end(), TopThenLeft);
+  } else {
+    SortInReadingOrder(lines.begin(), lines.end(), heights[heights.size() / 2]);
   }
   return lines;
 }

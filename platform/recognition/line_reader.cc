@@ -152,6 +152,31 @@ Reading ReadRegion(tesseract::TessBaseAPI& api, Pix* pix, const LineRegion& regi
   return reading;
 }
 
+std::optional<FoundLine> ModelLine(const LineModel::Reading& reading, Pix* ink,
+                                   const LineRegion& region) {
+  if (reading.characters.empty() || reading.confidence < kModelLineConfidence) return std::nullopt;
+  FoundLine line{.left = region.left,
+                 .top = region.top,
+                 .right = region.left + region.width,
+                 .bottom = region.top + region.height};
+  const InkColumns columns = InkColumnsOf(ink, line.left, line.top, line.right, line.bottom);
+  // Without Tesseract's words, a word begins after each ink-free gap as wide as a word gap.
+  const double height = line.bottom - line.top;
+  for (size_t i = 0; i + 1 < reading.characters.size(); ++i) {
+    const int gap = columns.WidestGap(static_cast<int>(reading.characters[i].x),
+                                      static_cast<int>(reading.characters[i + 1].x));
+    if (gap >= height * kModelWordGapPerRegionHeight) {
+      FoundLine::Word word{.left = static_cast<int>(reading.characters[i + 1].x) - gap / 2,
+                           .right = static_cast<int>(reading.characters[i + 1].x),
+                           .space_before = true};
+      if (line.words.empty()) line.words.push_back({.left = line.left, .right = line.left});
+      line.words.push_back(word);
+    }
+  }
+  line.text = SpacedLikeTesseract(reading.characters, line, columns);
+  return line;
+}
+
 void TakeModelCharacters(const LineModel::Reading& reading, Pix* ink, FoundLine& line) {
   // Where both read the same characters, Tesseract's own spaces stand.
   std::string model_text, tesseract_text;

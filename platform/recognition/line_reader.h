@@ -3,6 +3,7 @@
 #include <leptonica/allheaders.h>
 #include <tesseract/baseapi.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,12 @@ struct Reading {
 
 // Reads |region| of the prepared image |pix|, which |api| holds, with |api|.
 Reading ReadRegion(tesseract::TessBaseAPI& api, Pix* pix, const LineRegion& region);
+
+// The line the model read in |region| of the prepared image |ink| where Tesseract read none: its
+// characters spaced where Chinese meets Latin or where the ink-free gap between two Latin ones is
+// as wide as a space; none when the model is unsure of it (an icon, an avatar, a picture).
+std::optional<FoundLine> ModelLine(const LineModel::Reading& reading, Pix* ink,
+                                   const LineRegion& region);
 
 // |line| with the characters the line model read in it, where they differ from Tesseract's; |ink|
 // is the prepared image.

@@ -18,6 +18,10 @@ constexpr double kScriptGapPerLineHeight = 0.22;
 constexpr double kWordGapPerLineHeight = 0.11;
 constexpr double kWordGapInChinese = 0.3;
 
+// Where a line has the line model's reading alone, a word begins after an ink-free gap at least
+// this fraction of the detector's region high (about 0.4 of the glyphs' height).
+constexpr double kModelWordGapPerRegionHeight = 0.25;
+
 // Which columns of a line's box in the prepared image hold ink, from x = |left| (image pixels).
 struct InkColumns {
   int left = 0;

@@ -14,9 +14,8 @@ constexpr double kBackgroundWindowPerGlyph = 1.6;
 // A dense glyph (a 13 px Chinese character) can fill most of that window, and its middle fades
 // into a ground taken from its own ink. Near ink the ground of a window twice as wide counts too,
 // the larger distance winning; elsewhere the wide window would blur the edges of bands and
-// buttons into ink. Only the lines' reading takes it: the layout found on the narrow ground alone
-// splits and joins lines as well, and on whole windows 3.2 glyph heights read best (tune and held
-// half alike, bench/ocr_windows).
+// buttons into ink. On whole windows 3.2 glyph heights read best (tune and held half alike,
+// bench/ocr_windows).
 constexpr double kWideWindowPerGlyph = 3.2;
 constexpr int kInkDistance = 64;  // from the narrow ground, of 255
 constexpr double kInkReachPerGlyph = 0.6;
@@ -25,8 +24,8 @@ constexpr double kInkReachPerGlyph = 0.6;
 constexpr double kGlyphPixels = 16;
 constexpr double kMaxScale = 4;
 constexpr double kMaxScaledPixels = 24e6;
-// The resolution told to Tesseract grows with the enlargement, so its layout sees the page as
-// it was, but stays below the 120 dpi at which it merges a sidebar with the body beside it.
+// The resolution told to Tesseract grows with the enlargement, so that it sees the glyphs as
+// they were, up to the 115 dpi its line readings were measured at.
 constexpr double kMaxResolution = 115;
 
 // How far each pixel of |grey| is from the median of the (2 |half| + 1)-pixel window around it,
@@ -83,7 +82,6 @@ double GlyphHeight(Pix* grey) {
 Prepared Prepare(const std::string& path, Pix* grey) {
   const double glyph = GlyphHeight(grey);
   OwnedPix pix(pixClone(grey));
-  OwnedPix layout(pixClone(grey));
   if (glyph > 0) {
     const int half = std::clamp(static_cast<int>(glyph * kBackgroundWindowPerGlyph / 2), 2, 60);
     OwnedPix narrow(DistanceFromGround(grey, half));
@@ -91,8 +89,6 @@ Prepared Prepare(const std::string& path, Pix* grey) {
     if (!merged) throw ImageError(path, "the image could not be converted for recognition");
     pix.reset(pixInvert(merged.get(), merged.get()));
     merged.release();
-    layout.reset(pixInvert(narrow.get(), narrow.get()));
-    narrow.release();
   }
   Prepared prepared;
   const double pixels = static_cast<double>(pixGetWidth(grey)) * pixGetHeight(grey);
@@ -101,14 +97,12 @@ Prepared Prepare(const std::string& path, Pix* grey) {
                                  : 1.0;
   if (scale > 1.15) {
     OwnedPix larger(pixScaleGrayLI(pix.get(), scale, scale));
-    OwnedPix larger_layout(larger ? pixScaleGrayLI(layout.get(), scale, scale) : nullptr);
-    if (!larger_layout) throw ImageError(path, "the image could not be converted for recognition");
+    if (!larger) throw ImageError(path, "the image could not be converted for recognition");
     prepared.scale = static_cast<double>(pixGetWidth(larger.get())) / pixGetWidth(grey);
     pix = std::move(larger);
-    layout = std::move(larger_layout);
   }
+  prepared.glyph = glyph;
   prepared.pix = std::move(pix);
-  prepared.layout = std::move(layout);
   prepared.resolution =
       static_cast<int>(std::min(kMaxResolution, kSourceResolution * prepared.scale) + 0.5);
   return prepared;

@@ -17,12 +17,11 @@ constexpr int kSourceResolution = 96;
 double GlyphHeight(Pix* grey);
 
 struct Prepared {
-  OwnedPix pix;        // what the lines are read from: dark text on white, possibly enlarged
-  OwnedPix layout;     // what the lines are found on: the same, but for the ground of dense glyphs
+  OwnedPix pix;        // what Tesseract reads the lines from: dark text on white, maybe enlarged
   double scale = 1;    // their size over the original's
+  double glyph = 0;    // GlyphHeight of the original
   int resolution = 0;  // the resolution Tesseract is told they have
 };
 
-// |grey| as dark text on white at the size Tesseract reads best, once to read its lines and once
-// to find them. |path| names the file in errors.
+// |grey| as dark text on white at the size Tesseract reads best. |path| names the file in errors.
 Prepared Prepare(const std::string& path, Pix* grey);

@@ -1,6 +1,7 @@
 #include "platform/recognition/page_reader.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "platform/recognition/line_confidence.h"
 
@@ -190,14 +191,22 @@ PageReader::Step PageReader::Advance(Step step, tesseract::TessBaseAPI* api,
     case kTogether: {
       reading = ReadRegion(*api, pix, region);
       if (!reading.recognized) return kDone;
-      const bool unsure = reading.lines.size() == 1 && model_ &&
-                          LineModel::Fits(region.width, region.height) &&
-                          reading.least < TrustedFrom(reading.lines[0].text);
-      return unsure ? kModel : Retried(reading);
+      // The model reads what Tesseract was unsure of in a line, or where it read nothing in a
+      // line the detector found.
+      const bool model = model_ && LineModel::Fits(region.width, region.height) &&
+                         (reading.lines.empty() ||
+                          (reading.lines.size() == 1 &&
+                           reading.least < TrustedFrom(reading.lines[0].text)));
+      return model ? kModel : Retried(reading);
     }
     case kModel: {
-      const LineModel::Reading model =
-          model_->Read(pix, region.left, region.top, region.width, region.height);
+      const LineModel::Reading model = ReadWithModel(region);
+      if (reading.lines.empty()) {
+        if (std::optional<FoundLine> line = ModelLine(model, pix, region)) {
+          reading.lines.push_back(std::move(*line));
+        }
+        return kDone;
+      }
       if (model.characters.empty()) return Retried(reading);
       TakeModelCharacters(model, pix, reading.lines[0]);
       return kDone;
@@ -211,6 +220,22 @@ PageReader::Step PageReader::Advance(Step step, tesseract::TessBaseAPI* api,
       break;
   }
   return kDone;
+}
+
+LineModel::Reading PageReader::ReadWithModel(const LineRegion& region) {
+  // The model reads the image as it came, which it was trained on, rather than the prepared one:
+  // on whole windows 46 -> 25 % CER at 0.6 of their size, 3.3 -> 3.0 % at 1x (tune half).
+  const double scale = page_->prepared.scale;
+  Pix* original = page_->original.get();
+  const int left = static_cast<int>(region.left / scale);
+  const int top = static_cast<int>(region.top / scale);
+  const int right = std::min(pixGetWidth(original),
+                             static_cast<int>(std::ceil((region.left + region.width) / scale)));
+  const int bottom = std::min(pixGetHeight(original),
+                              static_cast<int>(std::ceil((region.top + region.height) / scale)));
+  LineModel::Reading reading = model_->Read(original, left, top, right - left, bottom - top);
+  for (LineModel::Character& character : reading.characters) character.x *= scale;
+  return reading;
 }
 
 PageReader::Step PageReader::Retried(const Reading& reading) const {

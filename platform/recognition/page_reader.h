@@ -24,8 +24,9 @@
 // - English alone (kLatin), where other languages were asked for too: its reading stands if every
 //   word was read at least kTrustLatinFrom confidently;
 // - every language together (kTogether);
-// - the line model (kModel), on the lines TrustedFrom finds unsure: Tesseract keeps the layout and
-//   the spaces, the model reads the characters;
+// - the line model (kModel), on the lines TrustedFrom finds unsure: Tesseract keeps the box and
+//   the spaces, the model reads the characters; and on the lines Tesseract read nothing in, where
+//   the model's reading stands alone if it is sure of it;
 // - the first language alone (kFirst), on the lines the model does not read where a word read
 //   together is below kRetryBelowConfidence; the reading with the higher mean confidence stands.
 class PageReader {
@@ -91,6 +92,10 @@ class PageReader {
   // Takes a line from |step| to the step after it, with |api| for Tesseract's steps.
   Step Advance(Step step, tesseract::TessBaseAPI* api, const LineRegion& region,
                Reading& reading);
+
+  // The line model's reading of |region| (pixels of the prepared image) from the original image,
+  // its characters placed in pixels of the prepared one.
+  LineModel::Reading ReadWithModel(const LineRegion& region);
 
   // kFirst where |reading| has a word below kRetryBelowConfidence and there is a first language
   // to read with alone, else kDone.

@@ -72,6 +72,7 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
   if (std::find(languages.begin(), languages.end(), "chi_sim") != languages.end()) {
     model = std::make_unique<LineModel>(model_directory_);
   }
+  TextDetector detector(model_directory_);
   PageReader reader(languages, settings, model.get(), threads);
 
   // A helper thread prepares the page and finds its lines while this one loads the language data
@@ -80,7 +81,7 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
   std::thread helper([&] {
     try {
       omp_set_max_active_levels(0);
-      page = LayOut(image_path, original.get());
+      page = LayOut(image_path, original.get(), detector);
       reader.Start(page);
     } catch (...) {
       reader.Fail(std::current_exception());

@@ -45,15 +45,22 @@ TEST(RecognitionRules, TheModelsFullWidthSignTakesTesseractsHalfWidthOneExceptAf
   EXPECT_EQ(SpacedLikeTesseract({{"完", 5}, {"成", 25}, {"：", 45}}, line, columns), "完成：");
 }
 
-TEST(RecognitionRules, LinesOnlyTheSecondLayoutFoundAreAddedInPageOrder) {
-  const std::vector<LineRegion> lines = {{0, 0, 100, 20}, {0, 100, 100, 20}};
-  const std::vector<LineRegion> merged =
-      WithMissingLines(lines, {{10, 5, 50, 20}, {0, 50, 100, 20}, {300, 100, 40, 20}});
+// A title across the window, a sidebar beside a body whose rows fall between the sidebar's, and
+// below both a row whose value and hint sit on other baselines than its label.
+TEST(RecognitionRules, LinesAreReadColumnByColumnAndRowByRow) {
+  const std::vector<LineRegion> lines = {
+      {320, 80, 300, 20},  {20, 60, 120, 20},  {20, 100, 120, 20}, {320, 120, 300, 20},
+      {20, 10, 500, 24},   {20, 140, 120, 20}, {320, 300, 60, 20}, {420, 294, 40, 28},
+      {500, 306, 160, 16}, {20, 300, 100, 20}};
   std::vector<int> lefts_and_tops;
-  for (const LineRegion& region : merged) {
-    lefts_and_tops.insert(lefts_and_tops.end(), {region.left, region.top});
+  for (const LineRegion& line : InReadingOrder(lines)) {
+    lefts_and_tops.insert(lefts_and_tops.end(), {line.left, line.top});
   }
-  EXPECT_THAT(lefts_and_tops, ElementsAre(0, 0, 0, 50, 0, 100, 300, 100));
+  EXPECT_THAT(lefts_and_tops, ElementsAre(20, 10,                                // the title
+                                          20, 60, 20, 100, 20, 140,              // the sidebar
+                                          320, 80, 320, 120,                     // the body
+                                          20, 300, 320, 300, 420, 294, 500, 306  // the row
+                                          ));
 }
 
 }  // namespace

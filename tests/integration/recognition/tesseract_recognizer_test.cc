@@ -7,6 +7,7 @@
 #include <leptonica/allheaders.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -157,6 +158,30 @@ TEST(TesseractRecognizer, SidebarAndBodyOfAHighDensityScreenshotStaySeparateLine
   EXPECT_LE(EditDistance(expected, Joined(read)) * 100, expected.size() * 3) << Joined(read);
 }
 
+// An editor's file tree three letters away from its code, and a settings row whose label, value
+// and hint sit on three baselines: every piece is a line of its own, read once.
+TEST(TesseractRecognizer, NeighbouringColumnsAndBaselinesOfOneRowAreLinesOfTheirOwn) {
+  TempDir dir;
+  TextScene scene{"columns", 720, 200, text_scenes::kWhite, {}, {}};
+  const Rgb grey = text_scenes::kGreyText;
+  scene.lines = {{"main.cc", 12, 12, 13, text_scenes::kBlack},
+                 {"Image grey = to_luma(src);", 110, 12, 13, text_scenes::kBlack},
+                 {"README.md", 12, 40, 13, text_scenes::kBlack},
+                 {"return grey;", 110, 40, 13, text_scenes::kBlack},
+                 {"Frame rate", 12, 110, 13, text_scenes::kBlack},
+                 {"30 fps", 200, 104, 18, text_scenes::kBlack},
+                 {"Higher rates make larger files", 320, 116, 11, grey}};
+  const std::vector<TextObservation> lines = Read(DrawToFile(scene, dir));
+  std::vector<std::string> read = Texts(lines);
+  std::vector<std::string> expected = ExpectedLines(scene);
+  std::sort(read.begin(), read.end());
+  std::sort(expected.begin(), expected.end());
+  ASSERT_EQ(read.size(), expected.size()) << Joined(read);
+  for (size_t i = 0; i < read.size(); ++i) {
+    EXPECT_LE(EditDistance(expected[i], read[i]) * 5, expected[i].size()) << read[i];
+  }
+}
+
 // Small UI text at 1x, light text on coloured bands and a mixed line: enlarged and made dark on
 // white before Tesseract reads it, read by two recognisers, reported in page order with boxes
 // where the lines were drawn on the original image.
@@ -291,7 +316,7 @@ TEST(TesseractRecognizer, LanguageWithoutDataIsRefused) {
 // Small Chinese settings labels, grey and white on blue, which Tesseract alone reads as Latin
 // letters ("录制格式" -> "RHEE"); the line model reads their characters, Tesseract keeps the spaces.
 // Its files missing or damaged are an error naming the file.
-TEST(TesseractRecognizer, LineModelReadsSmallChineseLabelsAndItsFilesMustBeThere) {
+TEST(TesseractRecognizer, LineModelReadsSmallChineseLabelsAndTheModelFilesMustBeThere) {
   TempDir dir;
   const Rgb grey{0.45, 0.45, 0.47}, blue{0.2, 0.45, 0.9}, white{1, 1, 1};
   TextScene scene{"small_chinese", 360, 150, white, {{{10, 96, 200, 24}, blue}}, {}};
@@ -316,6 +341,20 @@ TEST(TesseractRecognizer, LineModelReadsSmallChineseLabelsAndItsFilesMustBeThere
   for (const int width : LineModel::kWidths) {
     WriteFile(models + "/rec_" + std::to_string(width) + ".onnx", "not a graph");
   }
+  const std::string detector = models + "/det.onnx";
+  for (const char* reason : {"No such file or directory",
+                             "it is not a graph this build of OpenCV can run"}) {
+    TesseractRecognizer broken(models);
+    try {
+      broken.Recognize(image, OcrRecognitionSettings(), 1);
+      ADD_FAILURE() << "no error";
+    } catch (const PlatformError& error) {
+      EXPECT_EQ(std::string(error.what()),
+                "Text recognition could not load its text detector \"" + detector + "\": " + reason);
+    }
+    WriteFile(detector, "not a graph");
+  }
+  WriteFile(detector, ReadFile(QUORVANE_MODEL_DIR "/det.onnx"));
   TesseractRecognizer damaged(models);
   try {
     damaged.Recognize(image, OcrRecognitionSettings(), 1);

@@ -1,0 +1,158 @@
+#include "platform/recognition/text_detector.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <opencv2/core.hpp>
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "platform/platform_error.h"
+
+namespace {
+
+// The detector's own post-processing settings: a pixel above kTextProbability is text, an area
+// of them whose mean is below kLineProbability is not a line, and an area is widened back to its
+// line by kUnclipRatio times its area over its perimeter on every side.
+constexpr float kTextProbability = 0.3f;
+constexpr double kLineProbability = 0.6;
+constexpr double kUnclipRatio = 1.5;
+
+// The detector finds lines best where glyphs are about this tall: of the true lines of whole
+// windows it found 99 % at 1x, and of the same windows scaled to 0.6 and 0.5, 94 and 88 % as
+// they came, 96 and 93 % enlarged to it. Larger text is left as it is, its boxes then being as
+// exact as the image. Its input is at most kMaxSide pixels on either side (OpenCV 4.6's dnn
+// fails inside on 2560 x 1440) and kMaxPixels in all, which bounds the memory its layers take
+// (a 2880 x 1800 frame peaked at 810 MB with 1920 x 1216, 450 MB with this), and a multiple of 32
+// each way.
+constexpr double kDetectorGlyphPixels = 10;
+constexpr double kMaxEnlargement = 2.5;
+constexpr double kMaxSide = 1920;
+constexpr double kMaxPixels = 1440 * 912;
+constexpr int kStride = 32;
+// Tesseract reads a line best with a margin around its glyphs: half a line height on either side
+// and a tenth above and below the detector's box (none above and below loses the tops and tails
+// of glyphs).
+constexpr double kMarginAcross = 0.5;
+constexpr double kMarginDown = 0.1;
+
+PlatformError DetectorError(const std::string& path, const std::string& reason) {
+  return PlatformError("Text recognition could not load its text detector \"" + path +
+                       "\": " + reason);
+}
+
+}  // namespace
+
+TextDetector::TextDetector(const std::string& directory) : path_(directory + "/det.onnx") {
+  const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw DetectorError(path_, std::strerror(errno));
+  close(fd);
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+}
+
+std::vector<LineRegion> TextDetector::Find(Pix* grey, double glyph, double scale, int width,
+                                           int height) {
+  const int source_width = pixGetWidth(grey), source_height = pixGetHeight(grey);
+  double enlargement =
+      glyph > 0 ? std::clamp(kDetectorGlyphPixels / glyph, 1.0, kMaxEnlargement) : 1;
+  enlargement =
+      std::min({enlargement, kMaxSide / source_width, kMaxSide / source_height,
+                std::sqrt(kMaxPixels / (static_cast<double>(source_width) * source_height))});
+  const int input_width = std::max(
+      kStride, static_cast<int>(std::lround(source_width * enlargement / kStride)) * kStride);
+  const int input_height = std::max(
+      kStride, static_cast<int>(std::lround(source_height * enlargement / kStride)) * kStride);
+
+  cv::Mat page(source_height, source_width, CV_8U);
+  const l_uint32* data = pixGetData(grey);
+  const int words = pixGetWpl(grey);
+  for (int y = 0; y < source_height; ++y) {
+    unsigned char* row = page.ptr<unsigned char>(y);
+    for (int x = 0; x < source_width; ++x) row[x] = GET_DATA_BYTE(data + y * words, x);
+  }
+  cv::Mat resized;
+  cv::resize(page, resized, cv::Size(input_width, input_height), 0, 0, cv::INTER_LINEAR);
+  // The model's input: each of three channels (the same grey) as (value / 255 - mean) / deviation.
+  constexpr float kMean[3] = {0.485f, 0.456f, 0.406f};
+  constexpr float kDeviation[3] = {0.229f, 0.224f, 0.225f};
+  cv::Mat input({1, 3, input_height, input_width}, CV_32F);
+  for (int channel = 0; channel < 3; ++channel) {
+    cv::Mat plane(input_height, input_width, CV_32F, input.ptr<float>(0, channel));
+    resized.convertTo(plane, CV_32F, 1.0 / (255 * kDeviation[channel]),
+                      -kMean[channel] / kDeviation[channel]);
+  }
+
+  // The graph is loaded for the page and let go with it, so that the memory its layers hold is
+  // free again before the lines are read.
+  cv::dnn::Net net;
+  try {
+    net = cv::dnn::readNetFromONNX(path_);
+  } catch (const cv::Exception&) {
+  }
+  if (net.empty()) throw DetectorError(path_, "it is not a graph this build of OpenCV can run");
+  net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+  net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+  cv::Mat output;
+  try {
+    net.setInput(input);
+    output = net.forward();
+  } catch (const cv::Exception&) {
+    throw DetectorError(path_, "it cannot be run on the page");
+  }
+  if (output.dims != 4 || output.size[2] != input_height || output.size[3] != input_width) {
+    throw DetectorError(path_, "it does not map the page pixel by pixel");
+  }
+  const cv::Mat probability(input_height, input_width, CV_32F, output.ptr<float>(0, 0));
+  // The map's pixels to the page's, across and down apart: each side was rounded on its own.
+  std::vector<LineRegion> lines =
+      LinesOfProbabilityMap(probability, scale * source_width / input_width,
+                            scale * source_height / input_height, width, height);
+  for (LineRegion& line : lines) {
+    const int pad_x = static_cast<int>(line.height * kMarginAcross);
+    const int pad_y = static_cast<int>(line.height * kMarginDown);
+    const int right = std::min(width, line.left + line.width + pad_x);
+    const int bottom = std::min(height, line.top + line.height + pad_y);
+    line.left = std::max(0, line.left - pad_x);
+    line.top = std::max(0, line.top - pad_y);
+    line.width = right - line.left;
+    line.height = bottom - line.top;
+  }
+  return lines;
+}
+
+std::vector<LineRegion> LinesOfProbabilityMap(const cv::Mat& probability, double scale_x,
+                                              double scale_y, int width, int height) {
+  const cv::Mat text = probability > kTextProbability;
+  std::vector<std::vector<cv::Point>> contours;
+  cv::findContours(text, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+  std::vector<LineRegion> lines;
+  for (const std::vector<cv::Point>& contour : contours) {
+    const cv::Rect box = cv::boundingRect(contour);
+    if (std::min(box.width, box.height) < 2) continue;
+    cv::Mat inside = cv::Mat::zeros(box.size(), CV_8U);
+    cv::drawContours(inside, std::vector<std::vector<cv::Point>>{contour}, 0, cv::Scalar(255),
+                     cv::FILLED, cv::LINE_8, cv::noArray(), 0, -box.tl());
+    if (cv::mean(probability(box), inside)[0] < kLineProbability) continue;
+    const double perimeter = cv::arcLength(contour, true);
+    const double widen =
+        perimeter > 0 ? std::max(cv::contourArea(contour), 1.0) * kUnclipRatio / perimeter : 0;
+    const int left = std::max(0, static_cast<int>(std::floor((box.x - widen) * scale_x)));
+    const int top = std::max(0, static_cast<int>(std::floor((box.y - widen) * scale_y)));
+    const int right =
+        std::min(width, static_cast<int>(std::ceil((box.x + box.width + widen) * scale_x)));
+    const int bottom =
+        std::min(height, static_cast<int>(std::ceil((box.y + box.height + widen) * scale_y)));
+    if (right > left && bottom > top) lines.push_back({left, top, right - left, bottom - top});
+  }
+  std::sort(lines.begin(), lines.end(), [](const LineRegion& a, const LineRegion& b) {
+    return a.top + a.height / 2 != b.top + b.height / 2
+               ? a.top + a.height / 2 < b.top + b.height / 2
+               : a.left < b.left;
+  });
+  return lines;
+}
