@@ -35,6 +35,7 @@ constexpr double kMaxEnlargement = 2.5;
 constexpr double kMaxSide = 1920;
 constexpr double kMaxPixels = 1440 * 912;
 constexpr int kStride = 32;
+constexpr int kThreads = 2;
 // Tesseract reads a line best with a margin around its glyphs: half a line height on either side
 // and a tenth above and below the detector's box (none above and below loses the tops and tails
 // of glyphs).
@@ -97,13 +98,19 @@ std::vector<LineRegion> TextDetector::Find(Pix* grey, double glyph, double scale
   if (net.empty()) throw DetectorError(path_, "it is not a graph this build of OpenCV can run");
   net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
   net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+  // No line is read before the page's lines are found, so the detector has the cores to itself
+  // but for the language data loading beside it; the line model's graphs run on one thread each.
+  const int threads = cv::getNumThreads();
+  cv::setNumThreads(kThreads);
   cv::Mat output;
   try {
     net.setInput(input);
     output = net.forward();
   } catch (const cv::Exception&) {
+    cv::setNumThreads(threads);
     throw DetectorError(path_, "it cannot be run on the page");
   }
+  cv::setNumThreads(threads);
   if (output.dims != 4 || output.size[2] != input_height || output.size[3] != input_width) {
     throw DetectorError(path_, "it does not map the page pixel by pixel");
   }
