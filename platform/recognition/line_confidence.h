@@ -1,26 +1,19 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
 // How sure a line's reading must be to stand, by its text and Tesseract's confidences (0 to 100).
 
-// A line with a word read at a confidence below this by Chinese and English together goes to the
-// line model; one the model cannot read (too long for its widest graph) is read again by the
-// Chinese model alone, which knows Latin letters and digits too (the reading with the higher mean
-// confidence is kept). Small Chinese labels otherwise come out as Latin letters ("内置麦克风" ->
-// "ABS", "已发布" -> "BA").
+// A line with a word read at a confidence below this by Chinese and English together that the line
+// model cannot read (too long for its widest graph) is read again by the Chinese model alone,
+// which knows Latin letters and digits too (the reading with the higher mean confidence is kept).
+// Small Chinese labels otherwise come out as Latin letters ("内置麦克风" -> "ABS", "已发布" -> "BA").
 constexpr float kRetryBelowConfidence = 60;
 // Most screen text is Latin, which the English model reads for a fraction of the time the Chinese
 // and English ones take together; its reading of a line stands when every word was read at least
 // this confidently. (Measured on the compressed UI frames: 1.33 % CER against 1.48 % without it;
 // from 75 Chinese lines read as Latin letters stand, 1.74 %.)
 constexpr float kTrustLatinFrom = 85;
-// Tesseract's confident readings of Chinese can still be wrong characters; a line with Chinese
-// goes to the line model unless every word was read at least this confidently. (Measured on the
-// compressed UI frames: every Chinese line 1.42 % CER; below 85 with TrustedFrom's sign rule
-// 1.48 %, without it 1.51 % and 0.27 % on clean images instead of 0.08 %; below 70 about 1.6 %.)
-constexpr float kTrustChineseFrom = 85;
 // The edges of round avatars and icons left by the background come out as lines of symbols
 // ("=", "-"); a line without a single letter, digit or Chinese character read at less than this
 // confidence is one of them.
@@ -32,8 +25,3 @@ constexpr double kModelLineConfidence = 0.8;
 
 // Whether the line |text|, read at |confidence|, is such a line of symbols.
 bool IsPhantom(const std::string& text, float confidence);
-
-// The confidence from which Tesseract's reading |text| of a line stands without the line model:
-// higher for Chinese, and never where an ASCII sign touches a Chinese character (Chinese and
-// English together read the full-width signs of Chinese text as ASCII ones: "完成：" -> "完成:").
-float TrustedFrom(std::string_view text);

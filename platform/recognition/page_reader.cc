@@ -191,12 +191,12 @@ PageReader::Step PageReader::Advance(Step step, tesseract::TessBaseAPI* api,
     case kTogether: {
       reading = ReadRegion(*api, pix, region);
       if (!reading.recognized) return kDone;
-      // The model reads what Tesseract was unsure of in a line, or where it read nothing in a
-      // line the detector found.
-      const bool model = model_ && LineModel::Fits(region.width, region.height) &&
-                         (reading.lines.empty() ||
-                          (reading.lines.size() == 1 &&
-                           reading.least < TrustedFrom(reading.lines[0].text)));
+      // The model reads the characters of every line Tesseract read as one line, or where it
+      // read nothing in a line the detector found: on whole windows it misreads fewer than
+      // Tesseract however sure Tesseract was (1x 3.89 -> 2.81 % CER on the tune half, 3.72 ->
+      // 3.44 % on the held half; 0.6x 26.0 -> 23.4 and 22.2 -> 20.0 %).
+      const bool model = model_ && reading.lines.size() <= 1 &&
+                         LineModel::Fits(region.width, region.height);
       return model ? kModel : Retried(reading);
     }
     case kModel: {

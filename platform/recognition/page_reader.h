@@ -24,9 +24,9 @@
 // - English alone (kLatin), where other languages were asked for too: its reading stands if every
 //   word was read at least kTrustLatinFrom confidently;
 // - every language together (kTogether);
-// - the line model (kModel), on the lines TrustedFrom finds unsure: Tesseract keeps the box and
-//   the spaces, the model reads the characters; and on the lines Tesseract read nothing in, where
-//   the model's reading stands alone if it is sure of it;
+// - the line model (kModel), on every line Tesseract read as one line: Tesseract keeps the box
+//   and the spaces, the model reads the characters; and on the lines Tesseract read nothing in,
+//   where the model's reading stands alone if it is sure of it;
 // - the first language alone (kFirst), on the lines the model does not read where a word read
 //   together is below kRetryBelowConfidence; the reading with the higher mean confidence stands.
 class PageReader {

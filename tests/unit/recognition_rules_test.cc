@@ -12,13 +12,6 @@ namespace {
 
 using ::testing::ElementsAre;
 
-TEST(RecognitionRules, ChineseLinesNeedMoreConfidenceAndNoneStandsWithAnAsciiSignBesideChinese) {
-  EXPECT_EQ(TrustedFrom("Settings 2024"), kRetryBelowConfidence);
-  EXPECT_EQ(TrustedFrom("设置 Wi-Fi"), kTrustChineseFrom);
-  EXPECT_GT(TrustedFrom("完成:"), 100);
-  EXPECT_GT(TrustedFrom("(设置"), 100);
-}
-
 TEST(RecognitionRules, UnsureLinesOfSymbolsAloneAreLeftOut) {
   EXPECT_TRUE(IsPhantom("= -", kSymbolLineConfidence - 1));
   EXPECT_FALSE(IsPhantom("= -", kSymbolLineConfidence));
