@@ -47,6 +47,43 @@ PlatformError DetectorError(const std::string& path, const std::string& reason) 
                        "\": " + reason);
 }
 
+// The lines of the detector's |probability| map (one value per pixel of its input): each
+// connected area above kTextProbability whose mean is at least kLineProbability, widened back to
+// the whole line and then by the margins Tesseract needs, in pixels of an image |scale_x| times
+// the input's across and |scale_y| times down, clipped to |width| x |height|.
+std::vector<LineRegion> LinesOf(const cv::Mat& probability, double scale_x, double scale_y,
+                                int width, int height) {
+  const cv::Mat text = probability > kTextProbability;
+  std::vector<std::vector<cv::Point>> contours;
+  cv::findContours(text, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+  std::vector<LineRegion> lines;
+  for (const std::vector<cv::Point>& contour : contours) {
+    const cv::Rect box = cv::boundingRect(contour);
+    if (std::min(box.width, box.height) < 2) continue;
+    cv::Mat inside = cv::Mat::zeros(box.size(), CV_8U);
+    cv::drawContours(inside, std::vector<std::vector<cv::Point>>{contour}, 0, cv::Scalar(255),
+                     cv::FILLED, cv::LINE_8, cv::noArray(), 0, -box.tl());
+    if (cv::mean(probability(box), inside)[0] < kLineProbability) continue;
+    const double perimeter = cv::arcLength(contour, true);
+    const double widen =
+        perimeter > 0 ? std::max(cv::contourArea(contour), 1.0) * kUnclipRatio / perimeter : 0;
+    int left = std::max(0, static_cast<int>(std::floor((box.x - widen) * scale_x)));
+    int top = std::max(0, static_cast<int>(std::floor((box.y - widen) * scale_y)));
+    int right = std::min(width, static_cast<int>(std::ceil((box.x + box.width + widen) * scale_x)));
+    int bottom =
+        std::min(height, static_cast<int>(std::ceil((box.y + box.height + widen) * scale_y)));
+    if (right <= left || bottom <= top) continue;
+    const int margin_x = static_cast<int>((bottom - top) * kMarginAcross);
+    const int margin_y = static_cast<int>((bottom - top) * kMarginDown);
+    left = std::max(0, left - margin_x);
+    top = std::max(0, top - margin_y);
+    right = std::min(width, right + margin_x);
+    bottom = std::min(height, bottom + margin_y);
+    lines.push_back({left, top, right - left, bottom - top});
+  }
+  return lines;
+}
+
 }  // namespace
 
 TextDetector::TextDetector(const std::string& directory) : path_(directory + "/det.onnx") {
@@ -116,50 +153,6 @@ std::vector<LineRegion> TextDetector::Find(Pix* grey, double glyph, double scale
   }
   const cv::Mat probability(input_height, input_width, CV_32F, output.ptr<float>(0, 0));
   // The map's pixels to the page's, across and down apart: each side was rounded on its own.
-  std::vector<LineRegion> lines =
-      LinesOfProbabilityMap(probability, scale * source_width / input_width,
-                            scale * source_height / input_height, width, height);
-  for (LineRegion& line : lines) {
-    const int pad_x = static_cast<int>(line.height * kMarginAcross);
-    const int pad_y = static_cast<int>(line.height * kMarginDown);
-    const int right = std::min(width, line.left + line.width + pad_x);
-    const int bottom = std::min(height, line.top + line.height + pad_y);
-    line.left = std::max(0, line.left - pad_x);
-    line.top = std::max(0, line.top - pad_y);
-    line.width = right - line.left;
-    line.height = bottom - line.top;
-  }
-  return lines;
-}
-
-std::vector<LineRegion> LinesOfProbabilityMap(const cv::Mat& probability, double scale_x,
-                                              double scale_y, int width, int height) {
-  const cv::Mat text = probability > kTextProbability;
-  std::vector<std::vector<cv::Point>> contours;
-  cv::findContours(text, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
-  std::vector<LineRegion> lines;
-  for (const std::vector<cv::Point>& contour : contours) {
-    const cv::Rect box = cv::boundingRect(contour);
-    if (std::min(box.width, box.height) < 2) continue;
-    cv::Mat inside = cv::Mat::zeros(box.size(), CV_8U);
-    cv::drawContours(inside, std::vector<std::vector<cv::Point>>{contour}, 0, cv::Scalar(255),
-                     cv::FILLED, cv::LINE_8, cv::noArray(), 0, -box.tl());
-    if (cv::mean(probability(box), inside)[0] < kLineProbability) continue;
-    const double perimeter = cv::arcLength(contour, true);
-    const double widen =
-        perimeter > 0 ? std::max(cv::contourArea(contour), 1.0) * kUnclipRatio / perimeter : 0;
-    const int left = std::max(0, static_cast<int>(std::floor((box.x - widen) * scale_x)));
-    const int top = std::max(0, static_cast<int>(std::floor((box.y - widen) * scale_y)));
-    const int right =
-        std::min(width, static_cast<int>(std::ceil((box.x + box.width + widen) * scale_x)));
-    const int bottom =
-        std::min(height, static_cast<int>(std::ceil((box.y + box.height + widen) * scale_y)));
-    if (right > left && bottom > top) lines.push_back({left, top, right - left, bottom - top});
-  }
-  std::sort(lines.begin(), lines.end(), [](const LineRegion& a, const LineRegion& b) {
-    return a.top + a.height / 2 != b.top + b.height / 2
-               ? a.top + a.height / 2 < b.top + b.height / 2
-               : a.left < b.left;
-  });
-  return lines;
+  return LinesOf(probability, scale * source_width / input_width,
+                 scale * source_height / input_height, width, height);
 }

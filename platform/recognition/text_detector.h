@@ -7,10 +7,6 @@
 
 #include "platform/recognition/line_layout.h"
 
-namespace cv {
-class Mat;
-}  // namespace cv
-
 // A PP-OCRv4 text detector (a map of how likely each pixel is to lie inside a text line, shrunk
 // towards the line's middle) run by OpenCV's dnn module: the text lines of a page as rectangles,
 // each one row of text, never two rows or two columns, whatever the layout around them.
@@ -27,10 +23,3 @@ class TextDetector {
  private:
   std::string path_;
 };
-
-// The lines of a detector's |probability| map (CV_32F, one value per pixel of the detector's
-// input): each connected area above kTextProbability whose mean is at least kLineProbability,
-// widened back to the whole line, in pixels of an image |scale_x| times the input's across and
-// |scale_y| times down, clipped to |width| x |height|, top to bottom.
-std::vector<LineRegion> LinesOfProbabilityMap(const cv::Mat& probability, double scale_x,
-                                              double scale_y, int width, int height);
