@@ -12,7 +12,8 @@
 // space) run by OpenCV's dnn module on one thread. OpenCV 4.6 runs the model only at a fixed input
 // width, so the install script writes one graph per width of kWidths (rec_W.onnx; the widths are
 // the script's model_widths line, which the build passes in); a line is read by the narrowest
-// that holds it, padded on the right, or narrowed a little into the one below.
+// that holds it, padded on the right, or narrowed a little into the one below; a line longer than
+// the widest is read in pieces cut between its characters.
 // Graphs load on first use. Threads share them: a loaded graph runs one line at a time (OpenCV's
 // nets are not reentrant), and a second copy is loaded only when two lines need the same graph at
 // the same time.
@@ -34,14 +35,15 @@ class LineModel {
     double confidence = 0;              // mean probability of the characters read, 0 to 1
   };
 
-  // Whether a line |width| x |height| pixels is short enough for the widest graph.
-  static bool Fits(int width, int height);
-
-  // Reads the text line in the |grey| rectangle (8 bpp, dark on light) |left|, |top|, |width| x
-  // |height|. An empty reading when the line is too long for the widest graph.
+  // Reads the text line in the |grey| rectangle (8 bpp) |left|, |top|, |width| x |height|.
   Reading Read(Pix* grey, int left, int top, int width, int height);
 
  private:
+  // Reads columns [|start|, |end|) of |line| (8 bpp, kHeight tall, |across| times as wide as the
+  // line was in the image, whose left edge is |left|) into |reading|; the sum of the
+  // probabilities of the characters it read.
+  double ReadPiece(Pix* line, int start, int end, int left, double across, Reading& reading);
+
   struct Nets;  // the loaded graphs by width
 
   std::string directory_;

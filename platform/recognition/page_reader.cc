@@ -195,8 +195,7 @@ PageReader::Step PageReader::Advance(Step step, tesseract::TessBaseAPI* api,
       // read nothing in a line the detector found: on whole windows it misreads fewer than
       // Tesseract however sure Tesseract was (1x 3.89 -> 2.81 % CER on the tune half, 3.72 ->
       // 3.44 % on the held half; 0.6x 26.0 -> 23.4 and 22.2 -> 20.0 %).
-      const bool model = model_ && reading.lines.size() <= 1 &&
-                         LineModel::Fits(region.width, region.height);
+      const bool model = model_ && reading.lines.size() <= 1;
       return model ? kModel : Retried(reading);
     }
     case kModel: {

@@ -365,6 +365,18 @@ TEST(TesseractRecognizer, LineModelReadsSmallChineseLabelsAndTheModelFilesMustBe
   }
 }
 
+// A line of a document window longer than the line model's widest graph is read by the model in
+// pieces cut between its characters (on whole windows Tesseract alone read "侧边栏" -> "侧边芒").
+TEST(TesseractRecognizer, ChineseLineLongerThanTheWidestGraphIsReadWhole) {
+  TempDir dir;
+  const Rgb ink{0.2, 0.2, 0.22}, white{1, 1, 1};
+  TextScene scene{"long_chinese", 1000, 60, white, {}, {}};
+  scene.lines = {{"用户录制屏幕时，窗口里往往同时有侧边栏、表格、代码和弹出的通知；整窗口的版面要复杂得多，"
+                  "相邻的两栏可能被读成一行。",
+                  10, 20, 13, ink}};
+  EXPECT_THAT(Texts(Read(DrawToFile(scene, dir))), ElementsAreArray(ExpectedLines(scene)));
+}
+
 TEST(TesseractRecognizer, NoCandidatesWhenNoneAreAskedFor) {
   TempDir dir;
   DrawFixture(dir.File("fixture.png"));
