@@ -148,6 +148,9 @@ constexpr double kMostNarrowing = 1.2;
 // A line too long for the widest graph is read in pieces as wide as it, each cut at the emptiest
 // column of the last quarter of the piece: between two characters, not through one.
 constexpr double kCutSearchPerPiece = 0.25;
+// No text line is this many times as long as the widest graph (a 1 px line across a 4K frame is
+// about 150 times); such a region is left to Tesseract rather than read in as many pieces.
+constexpr int kMostPieces = 16;
 
 // |width| at the model's line height.
 int ScaledWidth(int width, int height) {
@@ -193,6 +196,7 @@ LineModel::Reading LineModel::Read(Pix* grey, int left, int top, int width, int 
   if (width <= 0 || height <= 0) return reading;
   const int widest = std::end(kWidths)[-1];
   const int scaled_width = ScaledWidth(width, height);
+  if (scaled_width > widest * kMostPieces) return reading;
   // A line that a graph holds, narrowed a little if need be, is read whole.
   const int whole_width = scaled_width <= widest * kMostNarrowing
                               ? std::min(scaled_width, *std::find_if(std::begin(kWidths),

@@ -35,7 +35,8 @@ class LineModel {
     double confidence = 0;              // mean probability of the characters read, 0 to 1
   };
 
-  // Reads the text line in the |grey| rectangle (8 bpp) |left|, |top|, |width| x |height|.
+  // Reads the text line in the |grey| rectangle (8 bpp) |left|, |top|, |width| x |height|; an
+  // empty reading where that is far longer than any line of text.
   Reading Read(Pix* grey, int left, int top, int width, int height);
 
  private:
