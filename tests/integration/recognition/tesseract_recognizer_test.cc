@@ -372,7 +372,7 @@ TEST(TesseractRecognizer, ChineseLineLongerThanTheWidestGraphIsReadWhole) {
   const Rgb ink{0.2, 0.2, 0.22}, white{1, 1, 1};
   TextScene scene{"long_chinese", 1000, 60, white, {}, {}};
   scene.lines = {{"用户录制屏幕时，窗口里往往同时有侧边栏、表格、代码和弹出的通知；整窗口的版面要复杂得多，"
-                  "相邻的两栏可能被读成一行。",
+                  "小号的灰色标签也会被漏掉。",
                   10, 20, 13, ink}};
   EXPECT_THAT(Texts(Read(DrawToFile(scene, dir))), ElementsAreArray(ExpectedLines(scene)));
 }
