@@ -7,8 +7,8 @@
 // A line with a word read at a confidence below this by Chinese and English together that the line
 // model does not read (Tesseract found two lines in it, or the model nothing) is read again by the
 // Chinese model alone, which knows Latin letters and digits too (the reading with the higher mean
-// confidence is kept).
-// Small Chinese labels otherwise come out as Latin letters ("内置麦克风" -> "ABS", "已发布" -> "BA").
+// confidence is kept). Small Chinese labels otherwise come out as Latin letters ("内置麦克风" ->
+// "ABS", "已发布" -> "BA").
 constexpr float kRetryBelowConfidence = 60;
 // Most screen text is Latin, which the English model reads for a fraction of the time the Chinese
 // and English ones take together; its reading of a line stands when every word was read at least

@@ -1,13 +1,8 @@
 #include "platform/recognition/line_model.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <condition_variable>
-#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -18,20 +13,16 @@
 
 #include "platform/platform_error.h"
 #include "platform/recognition/instance_pool.h"
+#include "platform/recognition/model_file.h"
 
 namespace {
 
 constexpr size_t kKeys = 6623;
 
-PlatformError ModelError(const std::string& path, const std::string& reason) {
-  return PlatformError("Text recognition could not load its line model \"" + path +
-                       "\": " + reason);
-}
+const std::string kModel = "line model";
 
-void CheckReadable(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw ModelError(path, std::strerror(errno));
-  close(fd);
+PlatformError ModelError(const std::string& path, const std::string& reason) {
+  return ModelFileError(kModel, path, reason);
 }
 
 std::string GraphPath(const std::string& directory, int width) {
@@ -82,17 +73,12 @@ struct LineModel::Nets {
       slot.returned.notify_one();
     };
     if (!net) {
-      net = std::make_unique<cv::dnn::Net>();
       try {
-        *net = cv::dnn::readNetFromONNX(path);
-      } catch (const cv::Exception&) {
-      }
-      if (net->empty()) {
+        net = std::make_unique<cv::dnn::Net>(LoadGraph(kModel, path));
+      } catch (const PlatformError&) {
         give_up(false);
-        throw ModelError(path, "it is not a graph this build of OpenCV can run");
+        throw;
       }
-      net->setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-      net->setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
       std::lock_guard<std::mutex> lock(slot.mutex);
       slot.copies.Made();
     }
@@ -119,8 +105,8 @@ struct LineModel::Nets {
 LineModel::LineModel(const std::string& directory)
     : directory_(directory), nets_(std::make_unique<Nets>(directory)) {
   const std::string keys_path = directory + "/ppocr_keys_v1.txt";
-  CheckReadable(keys_path);
-  for (int width : kWidths) CheckReadable(GraphPath(directory, width));
+  CheckModelFile(kModel, keys_path);
+  for (int width : kWidths) CheckModelFile(kModel, GraphPath(directory, width));
   std::ifstream keys(keys_path);
   for (std::string key; std::getline(keys, key);) keys_.push_back(key);
   if (keys.bad() || keys_.size() != kKeys) {

@@ -13,8 +13,8 @@
 // thread makes the image dark text on white, enlarges small text and finds the lines with the text
 // detector while the calling thread loads the language data; then both threads read lines, each
 // reading on whichever thread is free. One observation per text line with one candidate, the line
-// as read, in reading order. Images whose header claims more than kMaxPixels pixels are refused before decoding.
-// Construction is free; the models load inside each Recognize call.
+// as read, in reading order. Images whose header claims more than kMaxPixels pixels are refused
+// before decoding. Construction is free; the models load inside each Recognize call.
 class TesseractRecognizer : public TextRecognizer {
  public:
   static constexpr long long kMaxPixels = 40'000'000;

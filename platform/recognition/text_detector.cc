@@ -1,18 +1,14 @@
 #include "platform/recognition/text_detector.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "platform/platform_error.h"
+#include "platform/recognition/model_file.h"
 
 namespace {
 
@@ -45,9 +41,10 @@ constexpr int kThreads = 2;
 constexpr double kMarginAcross = 0.5;
 constexpr double kMarginDown = 0.1;
 
+const std::string kModel = "text detector";
+
 PlatformError DetectorError(const std::string& path, const std::string& reason) {
-  return PlatformError("Text recognition could not load its text detector \"" + path +
-                       "\": " + reason);
+  return ModelFileError(kModel, path, reason);
 }
 
 // The lines of the detector's |probability| map (one value per pixel of its input): each
@@ -90,9 +87,7 @@ std::vector<LineRegion> LinesOf(const cv::Mat& probability, double scale_x, doub
 }  // namespace
 
 TextDetector::TextDetector(const std::string& directory) : path_(directory + "/det.onnx") {
-  const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw DetectorError(path_, std::strerror(errno));
-  close(fd);
+  CheckModelFile(kModel, path_);
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
 }
 
@@ -130,14 +125,7 @@ std::vector<LineRegion> TextDetector::Find(Pix* grey, double glyph, double scale
 
   // The graph is loaded for the page and let go with it, so that the memory its layers hold is
   // free again before the lines are read.
-  cv::dnn::Net net;
-  try {
-    net = cv::dnn::readNetFromONNX(path_);
-  } catch (const cv::Exception&) {
-  }
-  if (net.empty()) throw DetectorError(path_, "it is not a graph this build of OpenCV can run");
-  net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-  net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+  cv::dnn::Net net = LoadGraph(kModel, path_);
   // No line is read before the page's lines are found, so the detector has the cores to itself
   // but for the language data loading beside it; the line model's graphs run on one thread each.
   const int threads = cv::getNumThreads();
