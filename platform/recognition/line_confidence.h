@@ -26,3 +26,15 @@ constexpr double kModelLineConfidence = 0.8;
 
 // Whether the line |text|, read at |confidence|, is such a line of symbols.
 bool IsPhantom(const std::string& text, float confidence);
+
+// Whether the line |text| is one sign alone that windows draw as an icon or a control rather than
+// write: a chevron ("<", ">"), a checkbox ("口"), a radio button or bullet ("○", "■", "©", "®"),
+// a star, an arrow, a circled number, or Chinese punctuation with nothing to punctuate. Tesseract
+// and the model read these however sure they are. On whole windows, leaving them out took the
+// lines found where there is no text from 435 to 282 (1x 2.73 -> 2.63 % CER on the tune half,
+// 3.09 -> 2.80 % held); no line of text was one of these signs alone.
+bool IsLoneIcon(const std::string& text);
+
+// |text| with a full-width letter, digit or sign that stands alone in its half-width form:
+// nothing around it says the text is Chinese.
+std::string LoneHalfWidth(const std::string& text);

@@ -10,6 +10,7 @@
 
 #include "platform/platform_error.h"
 #include "platform/recognition/image_file.h"
+#include "platform/recognition/line_confidence.h"
 #include "platform/recognition/line_model.h"
 #include "platform/recognition/line_reader.h"
 #include "platform/recognition/page_layout.h"
@@ -104,8 +105,9 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
   std::vector<TextObservation> observations;
   for (size_t i = 0; i < page.regions.size(); ++i) {
     for (FoundLine& line : reader.Result(i)) {
+      if (IsLoneIcon(line.text)) continue;
       TextObservation observation;
-      if (max_candidates > 0) observation.candidates.push_back(std::move(line.text));
+      if (max_candidates > 0) observation.candidates.push_back(LoneHalfWidth(line.text));
       observation.box = {.x = line.left / width,
                          .y = (height - line.bottom) / height,
                          .width = (line.right - line.left) / width,

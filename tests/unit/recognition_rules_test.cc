@@ -19,6 +19,19 @@ TEST(RecognitionRules, UnsureLinesOfSymbolsAloneAreLeftOut) {
   EXPECT_FALSE(IsPhantom("= 中", 10));
 }
 
+TEST(RecognitionRules, OneIconSignAloneIsLeftOutAndOneFullWidthCharacterAloneIsHalfWidth) {
+  for (const char* icon : {">", " 口 ", "\u00a9", "\u25cb", "\u2605", "\u2460", "。", "："}) {
+    EXPECT_TRUE(IsLoneIcon(icon)) << icon;
+  }
+  for (const char* text : {"A", "0", "!", "良", "> a", "口语", "<>", "O|}", ""}) {
+    EXPECT_FALSE(IsLoneIcon(text)) << text;
+  }
+  EXPECT_EQ(LoneHalfWidth(" ！"), "!");
+  EXPECT_EQ(LoneHalfWidth("Ａ"), "A");
+  EXPECT_EQ(LoneHalfWidth("！！"), "！！");
+  EXPECT_EQ(LoneHalfWidth("中"), "中");
+}
+
 TEST(RecognitionRules, ASpaceGoesBackBetweenChineseAndLatinOnlyOverAWideEnoughGap) {
   const std::vector<FoundLine::Symbol> symbols = {
       {0, 10, "已"}, {12, 22, "经"}, {30, 36, "m"}, {37, 42, "e"}};
