@@ -67,3 +67,22 @@ std::vector<LineRegion> InReadingOrder(std::vector<LineRegion> lines) {
   }
   return lines;
 }
+
+std::vector<bool> FragmentsOf(const std::vector<LineRegion>& lines) {
+  std::vector<bool> fragments(lines.size(), false);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const LineRegion& piece = lines[i];
+    for (const LineRegion& line : lines) {
+      if (piece.height > kMostFragmentHeight * line.height) continue;
+      const int across = std::min(piece.left + piece.width, line.left + line.width) -
+                         std::max(piece.left, line.left);
+      const int down = std::min(piece.top + piece.height, line.top + line.height) -
+                       std::max(piece.top, line.top);
+      if (2 * across >= piece.width && 2 * down >= piece.height) {
+        fragments[i] = true;
+        break;
+      }
+    }
+  }
+  return fragments;
+}

@@ -102,18 +102,27 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
   // Boxes go back to fractions of the original image, bottom-left origin.
   const double width = pixGetWidth(page.prepared.pix.get());
   const double height = pixGetHeight(page.prepared.pix.get());
-  std::vector<TextObservation> observations;
+  std::vector<FoundLine> lines;
+  std::vector<LineRegion> boxes;
   for (size_t i = 0; i < page.regions.size(); ++i) {
     for (FoundLine& line : reader.Result(i)) {
       if (IsLoneIcon(line.text)) continue;
-      TextObservation observation;
-      if (max_candidates > 0) observation.candidates.push_back(LoneHalfWidth(line.text));
-      observation.box = {.x = line.left / width,
-                         .y = (height - line.bottom) / height,
-                         .width = (line.right - line.left) / width,
-                         .height = (line.bottom - line.top) / height};
-      observations.push_back(std::move(observation));
+      boxes.push_back({line.left, line.top, line.right - line.left, line.bottom - line.top});
+      lines.push_back(std::move(line));
     }
+  }
+  const std::vector<bool> fragments = FragmentsOf(boxes);
+  std::vector<TextObservation> observations;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (fragments[i]) continue;
+    const FoundLine& line = lines[i];
+    TextObservation observation;
+    if (max_candidates > 0) observation.candidates.push_back(LoneHalfWidth(line.text));
+    observation.box = {.x = line.left / width,
+                       .y = (height - line.bottom) / height,
+                       .width = (line.right - line.left) / width,
+                       .height = (line.bottom - line.top) / height};
+    observations.push_back(std::move(observation));
   }
   return observations;
 }

@@ -69,4 +69,11 @@ TEST(RecognitionRules, LinesAreReadColumnByColumnAndRowByRow) {
                                           ));
 }
 
+// A strip of descenders inside a line is a piece of it; a line beside it, or one more than half
+// as tall inside it, is not.
+TEST(RecognitionRules, APieceOfALinesGlyphsFoundInsideItIsAFragment) {
+  EXPECT_THAT(FragmentsOf({{0, 0, 200, 20}, {50, 14, 30, 8}, {210, 14, 30, 8}, {100, 2, 40, 11}}),
+              ElementsAre(false, true, false, false));
+}
+
 }  // namespace
