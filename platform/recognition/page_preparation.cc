@@ -29,8 +29,10 @@ constexpr double kMaxScaledPixels = 24e6;
 constexpr double kMaxResolution = 115;
 
 // How far each pixel of |grey| is from the median of the (2 |half| + 1)-pixel window around it,
-// taken along rows and then along columns; null when Leptonica fails.
+// taken along rows and then along columns; null when Leptonica fails. The window is narrowed to
+// the image: Leptonica mirrors no more than the whole image around its edges.
 OwnedPix DistanceFromGround(Pix* grey, int half) {
+  half = std::min({half, pixGetWidth(grey), pixGetHeight(grey)});
   OwnedPix rows(pixRankFilterGray(grey, 2 * half + 1, 1, 0.5));
   OwnedPix ground(rows ? pixRankFilterGray(rows.get(), 1, 2 * half + 1, 0.5) : nullptr);
   return OwnedPix(ground ? pixAbsDifference(grey, ground.get()) : nullptr);
@@ -70,6 +72,8 @@ double GlyphHeight(Pix* grey) {
     for (int i = 0; i < count; ++i) {
       l_int32 x = 0, y = 0, w = 0, h = 0;
       boxaGetBoxGeometry(boxes, i, &x, &y, &w, &h);
+      // The ground of a small image spans all of it; it is no glyph.
+      if (w == pixGetWidth(grey) && h == pixGetHeight(grey)) continue;
       if (h >= 4 && h <= 300 && w <= 3 * h && w * h >= 12) heights.push_back(h);
     }
     boxaDestroy(&boxes);

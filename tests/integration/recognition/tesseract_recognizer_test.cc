@@ -119,7 +119,13 @@ TEST(TesseractRecognizer, EachLanguageAloneReadsTheFixtureLinesOfItsScript) {
 
 TEST(TesseractRecognizer, PagesWithoutTextGiveNoLines) {
   TempDir dir;
-  for (const TextScene& scene : text_scenes::AccuracyScenes()) {
+  std::vector<TextScene> scenes = text_scenes::AccuracyScenes();
+  // Small images, where the ground or one shape spans most of the image.
+  const Rgb white{1, 1, 1}, black{0, 0, 0};
+  scenes.push_back({"small_blank", 40, 20, white, {}, {}});
+  scenes.push_back({"one_pixel", 1, 1, white, {}, {}});
+  scenes.push_back({"box_on_small_blank", 200, 100, white, {{{60, 20, 60, 50}, black}}, {}});
+  for (const TextScene& scene : scenes) {
     if (!scene.lines.empty()) continue;
     SCOPED_TRACE(scene.name);
     EXPECT_THAT(Read(DrawToFile(scene, dir)), IsEmpty());
