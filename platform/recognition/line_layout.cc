@@ -86,3 +86,27 @@ std::vector<bool> FragmentsOf(const std::vector<LineRegion>& lines) {
   }
   return fragments;
 }
+
+std::vector<bool> ReadTwiceOf(const std::vector<LineRegion>& lines,
+                              const std::vector<size_t>& characters) {
+  auto fewer = [&](size_t a, size_t b) {  // whether line a gives way to line b
+    if (characters[a] != characters[b]) return characters[a] < characters[b];
+    if (lines[a].width != lines[b].width) return lines[a].width < lines[b].width;
+    return a > b;
+  };
+  std::vector<bool> twice(lines.size(), false);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const LineRegion& line = lines[i];
+    for (size_t j = 0; j < lines.size() && !twice[i]; ++j) {
+      const LineRegion& other = lines[j];
+      if (j == i || !fewer(i, j)) continue;
+      const int across = std::min(line.left + line.width, other.left + other.width) -
+                         std::max(line.left, other.left);
+      const int down = std::min(line.top + line.height, other.top + other.height) -
+                       std::max(line.top, other.top);
+      twice[i] = 2 * across >= std::min(line.width, other.width) &&
+                 2 * down >= std::min(line.height, other.height);
+    }
+  }
+  return twice;
+}

@@ -1,5 +1,6 @@
 #include "platform/recognition/script_rules.h"
 
+#include <algorithm>
 #include <cctype>
 
 unsigned CodePoint(std::string_view utf8) {
@@ -29,6 +30,12 @@ std::string HalfWidth(const std::string& utf8) {
   if (code == 0xffe5) return "\u00a5";
   if (code < 0xff01 || code > 0xff5e) return utf8;
   return std::string(1, static_cast<char>(code - 0xfee0));
+}
+
+size_t CharacterCount(std::string_view text) {
+  return std::count_if(text.begin(), text.end(), [](char c) {
+    return c != ' ' && (static_cast<unsigned char>(c) & 0xc0) != 0x80;
+  });
 }
 
 bool IsBlank(std::string_view text) {

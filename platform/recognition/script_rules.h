@@ -20,5 +20,8 @@ bool IsFullWidthSign(std::string_view utf8);
 // The half-width form of a full-width letter, digit, sign or yen sign, else |utf8| itself.
 std::string HalfWidth(const std::string& utf8);
 
+// How many characters |text| (UTF-8) has, spaces aside.
+size_t CharacterCount(std::string_view text);
+
 // Whether |text| is white space only.
 bool IsBlank(std::string_view text);

@@ -16,6 +16,7 @@
 #include "platform/recognition/page_layout.h"
 #include "platform/recognition/page_preparation.h"
 #include "platform/recognition/page_reader.h"
+#include "platform/recognition/script_rules.h"
 
 namespace {
 
@@ -42,6 +43,37 @@ std::vector<std::string> TesseractLanguages(const std::vector<std::string>& tags
 // The image file at |path| decoded to grey.
 OwnedPix ReadImage(const std::string& path) {
   return DecodeForRecognition(path, ReadWholeFile(path), TesseractRecognizer::kMaxPixels);
+}
+
+// The lines read on |page|, without icons, pieces of other lines and lines read twice.
+std::vector<FoundLine> KeptLines(const Page& page, PageReader& reader) {
+  std::vector<FoundLine> lines;
+  for (size_t i = 0; i < page.regions.size(); ++i) {
+    for (FoundLine& line : reader.Result(i)) {
+      if (!IsLoneIcon(line.text)) lines.push_back(std::move(line));
+    }
+  }
+  auto boxes_of = [](const std::vector<FoundLine>& lines) {
+    std::vector<LineRegion> boxes;
+    for (const FoundLine& line : lines) {
+      boxes.push_back({line.left, line.top, line.right - line.left, line.bottom - line.top});
+    }
+    return boxes;
+  };
+  const std::vector<bool> fragments = FragmentsOf(boxes_of(lines));
+  std::vector<FoundLine> whole;
+  std::vector<size_t> characters;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (fragments[i]) continue;
+    characters.push_back(CharacterCount(lines[i].text));
+    whole.push_back(std::move(lines[i]));
+  }
+  const std::vector<bool> twice = ReadTwiceOf(boxes_of(whole), characters);
+  std::vector<FoundLine> kept;
+  for (size_t i = 0; i < whole.size(); ++i) {
+    if (!twice[i]) kept.push_back(std::move(whole[i]));
+  }
+  return kept;
 }
 
 }  // namespace
@@ -102,20 +134,9 @@ std::vector<TextObservation> TesseractRecognizer::Recognize(const std::string& i
   // Boxes go back to fractions of the original image, bottom-left origin.
   const double width = pixGetWidth(page.prepared.pix.get());
   const double height = pixGetHeight(page.prepared.pix.get());
-  std::vector<FoundLine> lines;
-  std::vector<LineRegion> boxes;
-  for (size_t i = 0; i < page.regions.size(); ++i) {
-    for (FoundLine& line : reader.Result(i)) {
-      if (IsLoneIcon(line.text)) continue;
-      boxes.push_back({line.left, line.top, line.right - line.left, line.bottom - line.top});
-      lines.push_back(std::move(line));
-    }
-  }
-  const std::vector<bool> fragments = FragmentsOf(boxes);
+  const std::vector<FoundLine> lines = KeptLines(page, reader);
   std::vector<TextObservation> observations;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (fragments[i]) continue;
-    const FoundLine& line = lines[i];
+  for (const FoundLine& line : lines) {
     TextObservation observation;
     if (max_candidates > 0) observation.candidates.push_back(LoneHalfWidth(line.text));
     observation.box = {.x = line.left / width,

@@ -7,6 +7,7 @@
 #include "platform/recognition/line_confidence.h"
 #include "platform/recognition/line_layout.h"
 #include "platform/recognition/line_spacing.h"
+#include "platform/recognition/script_rules.h"
 
 namespace {
 
@@ -74,6 +75,16 @@ TEST(RecognitionRules, LinesAreReadColumnByColumnAndRowByRow) {
 TEST(RecognitionRules, APieceOfALinesGlyphsFoundInsideItIsAFragment) {
   EXPECT_THAT(FragmentsOf({{0, 0, 200, 20}, {50, 14, 30, 8}, {210, 14, 30, 8}, {100, 2, 40, 11}}),
               ElementsAre(false, true, false, false));
+}
+
+// "def d" read over the start of a longer line, and a lone "0" over a two-character label in the
+// same place, give way; the line below stays.
+TEST(RecognitionRules, OfTwoLinesReadOverTheSameInkTheOneWithFewerCharactersGoes) {
+  EXPECT_THAT(ReadTwiceOf({{0, 0, 60, 20}, {10, 2, 300, 20}, {400, 0, 40, 20}, {395, 2, 44, 18},
+                           {0, 40, 60, 20}},
+                          {5, 19, 1, 2, 5}),
+              ElementsAre(true, false, true, false, false));
+  EXPECT_EQ(CharacterCount("通知 ok"), 4u);
 }
 
 }  // namespace
