@@ -68,16 +68,23 @@ std::vector<LineRegion> InReadingOrder(std::vector<LineRegion> lines) {
   return lines;
 }
 
+namespace {
+
+// How far |a| and |b| overlap across and down; negative where they are apart.
+std::pair<int, int> Overlap(const LineRegion& a, const LineRegion& b) {
+  return {std::min(a.left + a.width, b.left + b.width) - std::max(a.left, b.left),
+          std::min(a.top + a.height, b.top + b.height) - std::max(a.top, b.top)};
+}
+
+}  // namespace
+
 std::vector<bool> FragmentsOf(const std::vector<LineRegion>& lines) {
   std::vector<bool> fragments(lines.size(), false);
   for (size_t i = 0; i < lines.size(); ++i) {
     const LineRegion& piece = lines[i];
     for (const LineRegion& line : lines) {
       if (piece.height > kMostFragmentHeight * line.height) continue;
-      const int across = std::min(piece.left + piece.width, line.left + line.width) -
-                         std::max(piece.left, line.left);
-      const int down = std::min(piece.top + piece.height, line.top + line.height) -
-                       std::max(piece.top, line.top);
+      const auto [across, down] = Overlap(piece, line);
       if (2 * across >= piece.width && 2 * down >= piece.height) {
         fragments[i] = true;
         break;
@@ -100,10 +107,7 @@ std::vector<bool> ReadTwiceOf(const std::vector<LineRegion>& lines,
     for (size_t j = 0; j < lines.size() && !twice[i]; ++j) {
       const LineRegion& other = lines[j];
       if (j == i || !fewer(i, j)) continue;
-      const int across = std::min(line.left + line.width, other.left + other.width) -
-                         std::max(line.left, other.left);
-      const int down = std::min(line.top + line.height, other.top + other.height) -
-                       std::max(line.top, other.top);
+      const auto [across, down] = Overlap(line, other);
       twice[i] = 2 * across >= std::min(line.width, other.width) &&
                  2 * down >= std::min(line.height, other.height);
     }
