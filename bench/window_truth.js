@@ -4,7 +4,8 @@
 // lines of its text node, then the fragments of one inline flow that sit on one line (a <b> inside
 // a sentence) joined, with a space where a margin as wide as one parts them. Text under MIN_PX CSS px (by its font size, or by its boxes where a transform
 // shrinks it: a line box under 1.1 MIN_PX tall), transparent, hidden or of zero opacity is left out.
-// Whitespace is collapsed as rendered; boxes are CSS px from the viewport's top left.
+// Whitespace is collapsed as rendered, letters are cased as rendered (text-transform); boxes are
+// CSS px from the viewport's top left.
 const MIN_PX = 8;
 const SPACE = /\s/;
 
@@ -34,13 +35,20 @@ function readable(element) {
 function nodeLines(node) {
   const element = node.parentElement;
   const text = node.data;
+  const transform = getComputedStyle(element).textTransform;
+  const cased = (ch, at) => {
+    if (transform === 'uppercase') return ch.toUpperCase();
+    if (transform === 'lowercase') return ch.toLowerCase();
+    if (transform === 'capitalize' && (at === 0 || SPACE.test(text[at - 1]))) return ch.toUpperCase();
+    return ch;
+  };
   const range = document.createRange();
   const lines = [];
   let line = null;
   let pending = null;  // a rendered space before a line's first character
   for (let i = 0; i < text.length;) {
     const step = text.codePointAt(i) > 0xffff ? 2 : 1;
-    const ch = text.slice(i, i + step);
+    const ch = cased(text.slice(i, i + step), i);
     range.setStart(node, i);
     range.setEnd(node, i + step);
     i += step;
