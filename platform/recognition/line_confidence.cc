@@ -4,19 +4,11 @@
 
 namespace {
 
-// The code point of |text| where it is one character of one to three bytes, spaces around it
-// aside; else 0.
-unsigned LoneCodePoint(const std::string& text) {
+// |text| without the spaces around it.
+std::string_view Trimmed(const std::string& text) {
   const size_t first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return 0;
-  const size_t last = text.find_last_not_of(' ');
-  const std::string_view character = std::string_view(text).substr(first, last - first + 1);
-  const unsigned char lead = static_cast<unsigned char>(character[0]);
-  if (character.size() == 1) return lead < 0x80 ? lead : 0;
-  if (character.size() == 2 && (lead & 0xe0) == 0xc0) {
-    return (lead & 0x1fu) << 6 | (static_cast<unsigned char>(character[1]) & 0x3fu);
-  }
-  return character.size() == 3 && (lead & 0xf0) == 0xe0 ? CodePoint(character) : 0;
+  if (first == std::string::npos) return {};
+  return std::string_view(text).substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 }  // namespace
@@ -33,7 +25,7 @@ bool IsPhantom(const std::string& text, float confidence) {
 }
 
 bool IsLoneIcon(const std::string& text) {
-  const unsigned code = LoneCodePoint(text);
+  const unsigned code = CodePoint(Trimmed(text));
   return code == '<' || code == '>' || code == 0xa9 || code == 0xae || code == 0x53e3 ||  // 口
          (code >= 0x2190 && code <= 0x21ff) ||  // arrows
          (code >= 0x2460 && code <= 0x24ff) ||  // circled numbers and letters
@@ -43,7 +35,7 @@ bool IsLoneIcon(const std::string& text) {
 }
 
 std::string LoneHalfWidth(const std::string& text) {
-  const unsigned code = LoneCodePoint(text);
-  if (code < 0xff01 || code > 0xff5e) return text;
-  return std::string(1, static_cast<char>(code - 0xfee0));
+  const std::string character(Trimmed(text));
+  const std::string half = HalfWidth(character);
+  return half.size() == 1 && half != character ? half : text;
 }

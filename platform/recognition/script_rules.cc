@@ -4,10 +4,19 @@
 #include <cctype>
 
 unsigned CodePoint(std::string_view utf8) {
-  if (utf8.size() != 3) return utf8.size() == 1 ? static_cast<unsigned char>(utf8[0]) : 0;
-  return (static_cast<unsigned char>(utf8[0]) & 0x0fu) << 12 |
-         (static_cast<unsigned char>(utf8[1]) & 0x3fu) << 6 |
-         (static_cast<unsigned char>(utf8[2]) & 0x3fu);
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(utf8[i]); };
+  switch (utf8.size()) {
+    case 1:
+      return byte(0) < 0x80 ? byte(0) : 0;
+    case 2:
+      return (byte(0) & 0xe0) == 0xc0 ? (byte(0) & 0x1fu) << 6 | (byte(1) & 0x3fu) : 0;
+    case 3:
+      return (byte(0) & 0xf0) == 0xe0
+                 ? (byte(0) & 0x0fu) << 12 | (byte(1) & 0x3fu) << 6 | (byte(2) & 0x3fu)
+                 : 0;
+    default:
+      return 0;
+  }
 }
 
 int ScriptOf(std::string_view utf8) {

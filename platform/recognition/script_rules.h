@@ -6,7 +6,7 @@
 // What the recogniser needs to know of single characters (UTF-8): their code points, scripts and
 // full-width forms.
 
-// The code point of a one- or three-byte character, else 0.
+// The code point of a character of one to three bytes, else 0.
 unsigned CodePoint(std::string_view utf8);
 
 // 1 for a Chinese ideograph (U+3400-U+9FFF), 2 for an ASCII letter or digit, else 0.
