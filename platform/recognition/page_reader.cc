@@ -35,7 +35,10 @@ void PageReader::Start(const Page& page) {
     std::lock_guard<std::mutex> lock(mutex_);
     page_ = &page;
     lines_.resize(page.regions.size());
-    for (Line& line : lines_) line.step = pools_[kLatin].languages.empty() ? kTogether : kLatin;
+    const double glyph = page.prepared.glyph;
+    const bool small = glyph > 0 && glyph < kTrustLatinFromGlyph;
+    const bool latin_first = !pools_[kLatin].languages.empty() && !small;
+    for (Line& line : lines_) line.step = latin_first ? kLatin : kTogether;
   }
   changed_.notify_all();
 }

@@ -21,8 +21,9 @@
 // another copy is loaded only when a thread has nothing else to do meanwhile.
 //
 // The readings a line goes through; each line leaves at the one that settles it:
-// - English alone (kLatin), where other languages were asked for too: its reading stands if every
-//   word was read at least kTrustLatinFrom confidently;
+// - English alone (kLatin), where other languages were asked for too and the page's glyphs are
+//   at least kTrustLatinFromGlyph tall: its reading stands if every word was read at least
+//   kTrustLatinFrom confidently;
 // - every language together (kTogether);
 // - the line model (kModel), on every line Tesseract read as one line: Tesseract keeps the box
 //   and the spaces, the model reads the characters; and on the lines Tesseract read nothing in,

@@ -383,6 +383,23 @@ TEST(TesseractRecognizer, ChineseLineLongerThanTheWidestGraphIsReadWhole) {
   EXPECT_THAT(Texts(Read(DrawToFile(scene, dir))), ElementsAreArray(ExpectedLines(scene)));
 }
 
+// A recording scaled down: 8 px text (glyphs 7 px tall), whose English lines the line model
+// reads too.
+TEST(TesseractRecognizer, TextOfARecordingScaledDownIsReadLineByLine) {
+  TempDir dir;
+  const Rgb ink{0.15, 0.15, 0.17}, white{1, 1, 1};
+  TextScene scene{"scaled_down", 300, 90, white, {}, {}};
+  scene.lines = {{"Recording saved to Movies", 8, 8, 8, ink},
+                 {"Export finished in 12 seconds", 8, 30, 8, ink},
+                 {"内置麦克风已经连接", 8, 52, 8, ink}};
+  const std::vector<std::string> read = Texts(Read(DrawToFile(scene, dir)));
+  const std::vector<std::string> expected = ExpectedLines(scene);
+  ASSERT_EQ(read.size(), expected.size()) << Joined(read);
+  for (size_t i = 0; i < read.size(); ++i) {
+    EXPECT_LE(EditDistance(expected[i], read[i]) * 10, expected[i].size()) << read[i];
+  }
+}
+
 TEST(TesseractRecognizer, NoCandidatesWhenNoneAreAskedFor) {
   TempDir dir;
   DrawFixture(dir.File("fixture.png"));
