@@ -153,8 +153,8 @@ Reading ReadRegion(tesseract::TessBaseAPI& api, Pix* pix, const LineRegion& regi
 }
 
 std::optional<FoundLine> ModelLine(const LineModel::Reading& reading, Pix* ink,
-                                   const LineRegion& region) {
-  if (reading.characters.empty() || reading.confidence < kModelLineConfidence) return std::nullopt;
+                                   const LineRegion& region, double least) {
+  if (reading.characters.empty() || reading.confidence < least) return std::nullopt;
   FoundLine line{.left = region.left,
                  .top = region.top,
                  .right = region.left + region.width,

@@ -36,9 +36,10 @@ Reading ReadRegion(tesseract::TessBaseAPI& api, Pix* pix, const LineRegion& regi
 
 // The line the model read in |region| of the prepared image |ink| where Tesseract read none: its
 // characters spaced where Chinese meets Latin or where the ink-free gap between two Latin ones is
-// as wide as a space; none when the model is unsure of it (an icon, an avatar, a picture).
+// as wide as a space; none when the model's confidence is below |least| (an icon, an avatar, a
+// picture).
 std::optional<FoundLine> ModelLine(const LineModel::Reading& reading, Pix* ink,
-                                   const LineRegion& region);
+                                   const LineRegion& region, double least);
 
 // |line| with the characters the line model read in it, where they differ from Tesseract's; |ink|
 // is the prepared image.

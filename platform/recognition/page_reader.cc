@@ -36,8 +36,8 @@ void PageReader::Start(const Page& page) {
     page_ = &page;
     lines_.resize(page.regions.size());
     const double glyph = page.prepared.glyph;
-    const bool small = glyph > 0 && glyph < kTrustLatinFromGlyph;
-    const bool latin_first = !pools_[kLatin].languages.empty() && !small;
+    small_glyphs_ = glyph > 0 && glyph < kSmallGlyph;
+    const bool latin_first = !pools_[kLatin].languages.empty() && !small_glyphs_;
     for (Line& line : lines_) line.step = latin_first ? kLatin : kTogether;
   }
   changed_.notify_all();
@@ -204,7 +204,9 @@ PageReader::Step PageReader::Advance(Step step, tesseract::TessBaseAPI* api,
     case kModel: {
       const LineModel::Reading model = ReadWithModel(region);
       if (reading.lines.empty()) {
-        if (std::optional<FoundLine> line = ModelLine(model, pix, region)) {
+        const double least =
+            small_glyphs_ ? kSmallGlyphModelLineConfidence : kModelLineConfidence;
+        if (std::optional<FoundLine> line = ModelLine(model, pix, region, least)) {
           reading.lines.push_back(std::move(*line));
         }
         return kDone;

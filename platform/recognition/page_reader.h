@@ -22,12 +22,13 @@
 //
 // The readings a line goes through; each line leaves at the one that settles it:
 // - English alone (kLatin), where other languages were asked for too and the page's glyphs are
-//   at least kTrustLatinFromGlyph tall: its reading stands if every word was read at least
-//   kTrustLatinFrom confidently;
+//   at least kSmallGlyph tall: its reading stands if every word was read at least kTrustLatinFrom
+//   confidently;
 // - every language together (kTogether);
 // - the line model (kModel), on every line Tesseract read as one line: Tesseract keeps the box
 //   and the spaces, the model reads the characters; and on the lines Tesseract read nothing in,
-//   where the model's reading stands alone if it is sure of it;
+//   where the model's reading stands alone if it is sure of it (kModelLineConfidence, or
+//   kSmallGlyphModelLineConfidence on a page of small glyphs);
 // - the first language alone (kFirst), on the lines the model does not read where a word read
 //   together is below kRetryBelowConfidence; the reading with the higher mean confidence stands.
 class PageReader {
@@ -109,6 +110,7 @@ class PageReader {
   std::condition_variable changed_;
   std::vector<Pool> pools_;  // by Step, kLatin to kFirst
   const Page* page_ = nullptr;
+  bool small_glyphs_ = false;  // the page's glyphs are under kSmallGlyph
   std::vector<Line> lines_;
   std::exception_ptr failure_;
 };
