@@ -32,8 +32,9 @@ constexpr float kSymbolLineConfidence = 80;
 constexpr double kModelLineConfidence = 0.8;
 // On a page of glyphs under kSmallGlyph the model is less sure of what it reads right (a
 // spreadsheet's "是" at 0.77, "68" at 0.77, "男" at 0.6), and its reading stands from this. On the
-// same frames 20.83 -> 20.50 % and 42.59 -> 41.74 % on the tune half (20.46 and 41.66 % at 0.2, the
-// same phantom lines but 2), 18.25 -> 17.90 % and 35.07 -> 34.70 % on the held half.
+// same frames 20.83 -> 20.50 % and 42.59 -> 41.74 % on the tune half, 18.25 -> 17.90 % and
+// 35.07 -> 34.70 % on the held half; lower, the tune half gained a few hundredths more and read
+// more icons as lines.
 constexpr double kSmallGlyphModelLineConfidence = 0.4;
 
 // Whether the line |text|, read at |confidence|, is such a line of symbols.
