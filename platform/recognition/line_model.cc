@@ -203,6 +203,7 @@ LineModel::Reading LineModel::Read(Pix* grey, int left, int top, int width, int 
   }
   const double across = static_cast<double>(pixGetWidth(line)) / width;
   double sum = 0;
+  reading.read = true;
   std::vector<int> cuts = Cuts(line, widest);
   cuts.push_back(pixGetWidth(line));
   int start = 0;

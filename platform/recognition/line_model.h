@@ -33,10 +33,11 @@ class LineModel {
   struct Reading {
     std::vector<Character> characters;  // spaces left out
     double confidence = 0;              // mean probability of the characters read, 0 to 1
+    bool read = false;  // the model ran on the line (not where it was empty or far too long)
   };
 
   // Reads the text line in the |grey| rectangle (8 bpp) |left|, |top|, |width| x |height|; an
-  // empty reading where that is far longer than any line of text.
+  // empty reading, not read, where that is far longer than any line of text.
   Reading Read(Pix* grey, int left, int top, int width, int height);
 
  private:
