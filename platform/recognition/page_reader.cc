@@ -212,21 +212,20 @@ PageReader::Step PageReader::Advance(Step step, tesseract::TessBaseAPI* api,
         }
         return kDone;
       }
-      if (!model.read) return Retried(reading);
-      const FoundLine& line = reading.lines[0];
-      const bool lone_letter = line.symbols.size() == 1 && ScriptOf(line.symbols[0].utf8) == 2;
-      if (model.characters.empty() && !small_glyphs_ && !lone_letter) {
+      if (model.characters.empty()) {
+        const FoundLine& line = reading.lines[0];
+        const bool lone_letter = line.symbols.size() == 1 && ScriptOf(line.symbols[0].utf8) == 2;
+        if (!model.read || small_glyphs_ || lone_letter) return Retried(reading);
         // The model sees no character where Tesseract read some: an icon, an avatar or a
-        // picture, which Tesseract reads as "nw", "?3", "电" or "四". On whole windows
-        // at full size, dropping these lines took the CER from 3.08 to 2.94 % on the tune half
-        // and 2.79 to 2.63 % on the held half (phantom lines 81 -> 58 and 107 -> 88). A letter or
-        // digit alone is kept: the model reads none in a wide cell, and spreadsheets have such
-        // cells ("C", "Y", "2"). On small glyphs the model misses real text too, and the tune
-        // half gained nothing (0.6x and 0.5x together 30.35 -> 30.41 %).
+        // picture, which Tesseract reads as "nw", "?3", "电" or "四". On whole windows at full
+        // size, dropping these lines took the CER from 3.08 to 2.94 % on the tune half and 2.79
+        // to 2.63 % on the held half (phantom lines 81 -> 58 and 107 -> 88). A letter or digit
+        // alone is kept: the model reads none in a wide cell, and spreadsheets have such cells
+        // ("C", "Y", "2"). On small glyphs the model misses real text too, and the tune half
+        // gained nothing (0.6x and 0.5x together 30.35 -> 30.41 %).
         reading.lines.clear();
         return kDone;
       }
-      if (model.characters.empty()) return Retried(reading);
       TakeModelCharacters(model, pix, reading.lines[0]);
       return kDone;
     }

@@ -27,9 +27,9 @@
 // - every language together (kTogether);
 // - the line model (kModel), on every line Tesseract read as one line: Tesseract keeps the box
 //   and the spaces, the model reads the characters, and a line where it reads none is dropped
-//   unless the page's glyphs are small; and on the lines Tesseract read nothing in, the model's
-//   reading stands alone if it is sure of it (kModelLineConfidence, or
-//   kSmallGlyphModelLineConfidence on a page of small glyphs);
+//   unless it is one letter or digit or the page's glyphs are small; and on the lines Tesseract
+//   read nothing in, the model's reading stands alone if it is sure of it (kModelLineConfidence,
+//   or kSmallGlyphModelLineConfidence on a page of small glyphs);
 // - the first language alone (kFirst), on the lines the model does not read where a word read
 //   together is below kRetryBelowConfidence; the reading with the higher mean confidence stands.
 class PageReader {
