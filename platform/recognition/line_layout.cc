@@ -114,3 +114,25 @@ std::vector<bool> ReadTwiceOf(const std::vector<LineRegion>& lines,
   }
   return twice;
 }
+
+std::vector<LineRegion> KeptApart(std::vector<LineRegion> lines,
+                                  const std::vector<LineRegion>& areas) {
+  for (size_t i = 0; i < areas.size(); ++i) {
+    const LineRegion& area = areas[i];
+    int left = lines[i].left, right = lines[i].left + lines[i].width;
+    for (size_t j = 0; j < areas.size(); ++j) {
+      const LineRegion& other = areas[j];
+      const int shared = std::min(area.top + area.height, other.top + other.height) -
+                         std::max(area.top, other.top);
+      if (j == i || shared < std::min(area.height, other.height) / 2) continue;
+      if (other.left + other.width <= area.left) {
+        left = std::max(left, (other.left + other.width + area.left) / 2);
+      }
+      if (other.left >= area.left + area.width) {
+        right = std::min(right, (area.left + area.width + other.left) / 2);
+      }
+    }
+    if (right > left) lines[i].left = left, lines[i].width = right - left;
+  }
+  return lines;
+}

@@ -11,6 +11,12 @@ struct LineRegion {
   int left, top, width, height;
 };
 
+// Each of |lines| narrowed to reach across no further than halfway to the area (|areas|, in the
+// same order: what each line covered before its margins) of the next line on either side in its
+// row, one that shares at least half the lower one's height.
+std::vector<LineRegion> KeptApart(std::vector<LineRegion> lines,
+                                  const std::vector<LineRegion>& areas);
+
 // Lines whose columns are at least this many line heights apart (the median line's) belong to
 // different columns of the page: a sidebar and the body beside it, a file tree and its code.
 constexpr double kColumnGapPerLineHeight = 1.5;

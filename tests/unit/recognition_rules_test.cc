@@ -77,6 +77,21 @@ TEST(RecognitionRules, APieceOfALinesGlyphsFoundInsideItIsAFragment) {
               ElementsAre(false, true, false, false));
 }
 
+// "lin lin" and "7012 Mar" a few spaces apart: widened, each reached over the other's edge letter.
+// Each now stops halfway between the two; a line in the next row is no neighbour.
+TEST(RecognitionRules, LinesInOneRowReachNoFurtherThanHalfwayToTheNext) {
+  const std::vector<LineRegion> areas = {{10, 0, 60, 20}, {90, 2, 80, 18}, {40, 30, 100, 20}};
+  const std::vector<LineRegion> lines = {{0, 0, 85, 24}, {75, 0, 110, 24}, {30, 26, 120, 28}};
+  const std::vector<LineRegion> kept = KeptApart(lines, areas);
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_EQ(kept[0].left, 0);
+  EXPECT_EQ(kept[0].left + kept[0].width, 80);
+  EXPECT_EQ(kept[1].left, 80);
+  EXPECT_EQ(kept[1].left + kept[1].width, 185);
+  EXPECT_EQ(kept[2].left, 30);
+  EXPECT_EQ(kept[2].width, 120);
+}
+
 // "def d" read over the start of a longer line, and a lone "0" over a two-character label in the
 // same place, give way; the line below stays.
 TEST(RecognitionRules, OfTwoLinesReadOverTheSameInkTheOneWithFewerCharactersGoes) {
