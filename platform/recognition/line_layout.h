@@ -13,7 +13,7 @@ struct LineRegion {
 
 // Each of |lines| narrowed to reach across no further than halfway to the area (|areas|, in the
 // same order: what each line covered before its margins) of the next line on either side in its
-// row, one that shares at least half the lower one's height.
+// row, one that shares at least half the shorter one's height.
 std::vector<LineRegion> KeptApart(std::vector<LineRegion> lines,
                                   const std::vector<LineRegion>& areas);
 

@@ -44,7 +44,7 @@ constexpr double kMarginDown = 0.1;
 // Widened, the areas of two words a few spaces apart in one row ("lin lin   7012") overlap, and
 // each line read the other's last or first letter ("n 7012"). Where glyphs are kSmallGlyph or
 // taller, a line reaches across no further than halfway to the area of the next line in its row
-// (one that shares half the lower one's height). On whole windows the five full-size variants
+// (one that shares half the shorter one's height). On whole windows the five full-size variants
 // summed 14.02 -> 13.23 % CER on the tune half and 12.72 -> 12.11 % on the held half. On smaller
 // glyphs it helped neither half (0.6x and 0.5x together 60.31 -> 60.40 % and 49.74 -> 49.78 %),
 // and icons cut off from their labels came out as letters (9 more phantom lines on the held half).
