@@ -41,14 +41,6 @@ constexpr int kThreads = 2;
 // of glyphs).
 constexpr double kMarginAcross = 0.5;
 constexpr double kMarginDown = 0.1;
-// Widened, the areas of two words a few spaces apart in one row ("lin lin   7012") overlap, and
-// each line read the other's last or first letter ("n 7012"). Where glyphs are kSmallGlyph or
-// taller, a line reaches across no further than halfway to the area of the next line in its row
-// (one that shares half the shorter one's height). On whole windows the five full-size variants
-// summed 14.02 -> 13.23 % CER on the tune half and 12.72 -> 12.11 % on the held half. On smaller
-// glyphs it helped neither half (0.6x and 0.5x together 60.31 -> 60.40 % and 49.74 -> 49.78 %),
-// and icons cut off from their labels came out as letters (9 more phantom lines on the held half).
-
 const std::string kModel = "text detector";
 
 PlatformError DetectorError(const std::string& path, const std::string& reason) {
@@ -91,7 +83,8 @@ std::vector<LineRegion> LinesOf(const cv::Mat& probability, double scale_x, doub
     bottom = std::min(height, bottom + margin_y);
     lines.push_back({left, top, right - left, bottom - top});
     areas.push_back({static_cast<int>(box.x * scale_x), static_cast<int>(box.y * scale_y),
-                     static_cast<int>(box.width * scale_x), static_cast<int>(box.height * scale_y)});
+                     static_cast<int>(box.width * scale_x),
+                     static_cast<int>(box.height * scale_y)});
   }
   return apart ? KeptApart(std::move(lines), areas) : lines;
 }
@@ -156,6 +149,14 @@ std::vector<LineRegion> TextDetector::Find(Pix* grey, double glyph, double scale
   }
   const cv::Mat probability(input_height, input_width, CV_32F, output.ptr<float>(0, 0));
   // The map's pixels to the page's, across and down apart: each side was rounded on its own.
+  // Widened, the areas of two words a few spaces apart in one row ("lin lin   7012") overlap,
+  // and each line read the other's last or first letter ("n 7012"). Where glyphs are kSmallGlyph
+  // or taller, a line reaches across no further than halfway to the area of the next line in its
+  // row (one that shares half the shorter one's height). On whole windows the five full-size
+  // variants summed 14.02 -> 13.23 % CER on the tune half and 12.72 -> 12.11 % on the held half.
+  // On smaller glyphs it helped neither half (0.6x and 0.5x together 60.31 -> 60.40 % and 49.74
+  // -> 49.78 %), and icons cut off from their labels came out as letters (9 more phantom lines on
+  // the held half).
   return LinesOf(probability, scale * source_width / input_width,
                  scale * source_height / input_height, width, height, glyph >= kSmallGlyph);
 }
