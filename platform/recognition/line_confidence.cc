@@ -13,6 +13,16 @@ std::string_view Trimmed(const std::string& text) {
 
 }  // namespace
 
+bool NeedsConfirming(const std::string& text) {
+  size_t letters = 0;
+  for (const char c : text) {
+    if (c == ' ') continue;
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+    ++letters;
+  }
+  return letters > 0 && letters <= kMostLettersToConfirm;
+}
+
 bool IsPhantom(const std::string& text, float confidence) {
   if (confidence >= kSymbolLineConfidence) return false;
   for (size_t i = 0; i < text.size();) {

@@ -206,11 +206,21 @@ PageReader::Step PageReader::Advance(Step step, tesseract::TessBaseAPI* api,
   switch (step) {
     case kLatin: {
       reading = ReadRegion(*api, pix, region);
-      return !reading.lines.empty() && reading.least >= kTrustLatinFrom ? kDone : kTogether;
+      if (reading.lines.empty() || reading.least < kTrustLatinFrom) return kTogether;
+      return model_ && reading.lines.size() == 1 && NeedsConfirming(reading.lines[0].text)
+                 ? kTogether
+                 : kDone;
     }
     case kTogether: {
+      // English alone's sure reading of a line it did not settle stands if this one is the same.
+      const std::string latin = reading.lines.size() == 1 && reading.least >= kTrustLatinFrom
+                                    ? reading.lines[0].text
+                                    : std::string();
       reading = ReadRegion(*api, pix, region);
       if (!reading.recognized) return kDone;
+      if (!latin.empty() && reading.lines.size() == 1 && reading.lines[0].text == latin) {
+        return kDone;
+      }
       // The model reads the characters of every line Tesseract read as one line, or where it
       // read nothing in a line the detector found: on whole windows it misreads fewer than
       // Tesseract however sure Tesseract was (1x 3.89 -> 2.81 % CER on the tune half, 3.72 ->

@@ -20,6 +20,13 @@ TEST(RecognitionRules, UnsureLinesOfSymbolsAloneAreLeftOut) {
   EXPECT_FALSE(IsPhantom("= 中", 10));
 }
 
+TEST(RecognitionRules, EnglishReadingsOfOneOrTwoLettersAloneNeedConfirming) {
+  for (const char* text : {"x", "ch", "B R", " A "}) EXPECT_TRUE(NeedsConfirming(text)) << text;
+  for (const char* text : {"All", "B I U", "12", "x1", "C.", "中", "", " "}) {
+    EXPECT_FALSE(NeedsConfirming(text)) << text;
+  }
+}
+
 TEST(RecognitionRules, OneIconSignAloneIsLeftOutAndOneFullWidthCharacterAloneIsHalfWidth) {
   for (const char* icon : {">", " 口 ", "\u00a9", "\u25cb", "\u2605", "\u2460", "。", "："}) {
     EXPECT_TRUE(IsLoneIcon(icon)) << icon;
