@@ -3,7 +3,9 @@
 // the topmost element at its centre is its own element or one inside it), grouped into the visual
 // lines of its text node, then the fragments of one inline flow that sit on one line (a <b> inside
 // a sentence) joined, with a space where a margin as wide as one parts them. Text under MIN_PX CSS px (by its font size, or by its boxes where a transform
-// shrinks it: a line box under 1.1 MIN_PX tall), transparent, hidden or of zero opacity is left out.
+// shrinks it: a line box under 1.1 MIN_PX tall), transparent, hidden or of zero opacity is left out;
+// the boxes of visible text left out for its size are listed apart (small), as text a reader may
+// read or leave.
 // Whitespace is collapsed as rendered, letters are cased as rendered (text-transform); boxes are
 // CSS px from the viewport's top left.
 const MIN_PX = 8;
@@ -24,9 +26,8 @@ function shown(element, rect) {
   return !!hit && (hit === element || element.contains(hit) || hit.contains(element));
 }
 
-function readable(element) {
+function visible(element) {
   const style = getComputedStyle(element);
-  if (parseFloat(style.fontSize) < MIN_PX) return false;
   if (/rgba\(.*,\s*0\)$/.test(style.color) || style.color === 'transparent') return false;
   return element.checkVisibility({opacityProperty: true, visibilityProperty: true});
 }
@@ -87,6 +88,7 @@ function nodeLines(node) {
 function pageLines() {
   const walker = document.createTreeWalker(document.body, NodeFilter.SHOW_TEXT);
   const fragments = [];
+  const small = [];
   for (let node = walker.nextNode(); node; node = walker.nextNode()) {
     const element = node.parentElement;
     if (!element || ['SCRIPT', 'STYLE', 'TITLE'].includes(element.tagName)) continue;
@@ -102,7 +104,11 @@ function pageLines() {
       }
       continue;
     }
-    if (!readable(element)) continue;
+    if (!visible(element)) continue;
+    if (parseFloat(getComputedStyle(element).fontSize) < MIN_PX) {
+      small.push(...nodeLines(node));
+      continue;
+    }
     const block = blockOf(element);
     for (const l of nodeLines(node)) fragments.push({...l, block});
   }
@@ -125,10 +131,12 @@ function pageLines() {
       lines.push({...f});
     }
   }
+  const tall = l => l.bottom - l.top >= 1.1 * MIN_PX;
+  const box = l => ({x: l.left, y: l.top, width: l.right - l.left, height: l.bottom - l.top});
   return {
     width: innerWidth, height: innerHeight,
-    lines: lines.filter(l => l.bottom - l.top >= 1.1 * MIN_PX).map(l => ({text: l.text.replace(/\s+/g, ' ').trim(),
-                            x: l.left, y: l.top, width: l.right - l.left, height: l.bottom - l.top}))
+    lines: lines.filter(tall).map(l => ({text: l.text.replace(/\s+/g, ' ').trim(), ...box(l)})),
+    small: small.concat(lines.filter(l => !tall(l))).map(box)
   };
 }
 
