@@ -14,13 +14,19 @@ std::string_view Trimmed(const std::string& text) {
 }  // namespace
 
 bool NeedsConfirming(const std::string& text) {
-  size_t letters = 0;
+  size_t letters = 0, strokes = 0;
   for (const char c : text) {
     if (c == ' ') continue;
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
-    ++letters;
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+      ++letters;
+    } else if (c == '=' || c == '-' || c == '_' || c == '~') {
+      ++strokes;
+    } else {
+      return false;
+    }
   }
-  return letters > 0 && letters <= kMostLettersToConfirm;
+  const size_t count = letters + strokes;
+  return count > 0 && count <= kMostLettersToConfirm && (letters == 0 || strokes == 0);
 }
 
 bool IsPhantom(const std::string& text, float confidence) {

@@ -23,8 +23,8 @@
 // The readings a line goes through; each line leaves at the one that settles it:
 // - English alone (kLatin), where other languages were asked for too and the page's glyphs are
 //   at least kSmallGlyph tall: its reading stands if every word was read at least kTrustLatinFrom
-//   confidently, unless it is one or two letters alone (NeedsConfirming) on a page read for
-//   Chinese too;
+//   confidently, unless it is one or two letters or stroke signs alone (NeedsConfirming) on a
+//   page read for Chinese too;
 // - every language together (kTogether); a sure English reading sent on here stands if this
 //   reading is the same;
 // - the line model (kModel), on every line Tesseract read as one line: Tesseract keeps the box

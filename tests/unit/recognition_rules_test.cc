@@ -20,9 +20,11 @@ TEST(RecognitionRules, UnsureLinesOfSymbolsAloneAreLeftOut) {
   EXPECT_FALSE(IsPhantom("= 中", 10));
 }
 
-TEST(RecognitionRules, EnglishReadingsOfOneOrTwoLettersAloneNeedConfirming) {
-  for (const char* text : {"x", "ch", "B R", " A "}) EXPECT_TRUE(NeedsConfirming(text)) << text;
-  for (const char* text : {"All", "B I U", "12", "x1", "C.", "中", "", " "}) {
+TEST(RecognitionRules, EnglishReadingsOfOneOrTwoLettersOrStrokeSignsAloneNeedConfirming) {
+  for (const char* text : {"x", "ch", "B R", " A ", "=", "- -", "_"}) {
+    EXPECT_TRUE(NeedsConfirming(text)) << text;
+  }
+  for (const char* text : {"All", "B I U", "12", "x1", "C.", "中", "", " ", "===", "a=", "+"}) {
     EXPECT_FALSE(NeedsConfirming(text)) << text;
   }
 }
