@@ -25,7 +25,8 @@ constexpr float kTrustLatinFrom = 85;
 // "H" -> "工") and the held half read worse at 2x.
 // A character of horizontal strokes alone ("二", "三", "是") comes out as signs of strokes ("=",
 // "-") the same way, and needs the same confirming: the five full-size variants summed 10.01 ->
-// 9.80 % on the tune half and 18.23 -> 18.15 % on the held half, no variant of either worse.
+// 9.80 % on the tune half and 18.23 -> 18.15 % on the held half (its nine windows, the shift
+// roster among them), no variant of either worse.
 constexpr size_t kMostLettersToConfirm = 2;
 // Glyphs (GlyphHeight) shorter than this many pixels are the text of a recording scaled down,
 // which Tesseract reads worse than the line model does. On such a page no English reading is
