@@ -50,6 +50,13 @@ bool IsLoneIcon(const std::string& text) {
          code == 0xff0c || code == 0xff1a || code == 0xff1b;  // full-width ，：；
 }
 
+bool IsFlatStroke(const std::string& text) {
+  const unsigned code = CodePoint(Trimmed(text));
+  return code == '-' || code == '_' || code == 0x4e00 ||  // 一
+         (code >= 0x2010 && code <= 0x2015) ||  // hyphens and dashes
+         code == 0x2212 || code == 0x30fc || code == 0xff0d;  // − ー －
+}
+
 std::string LoneHalfWidth(const std::string& text) {
   const std::string character(Trimmed(text));
   const std::string half = HalfWidth(character);

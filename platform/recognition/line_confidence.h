@@ -64,6 +64,11 @@ bool IsPhantom(const std::string& text, float confidence);
 // 3.09 -> 2.80 % held); no line of text was one of these signs alone.
 bool IsLoneIcon(const std::string& text);
 
+// Whether |text| is one flat stroke: "一", a dash, a hyphen, a minus, an underscore or a long
+// vowel mark. A line that holds one lone stroke (LineRegion::stroke) stands only as such a reading;
+// the line model reads a stroke alone as "二" or "1", and Tesseract as "I" or nothing.
+bool IsFlatStroke(const std::string& text);
+
 // |text| with a full-width letter, digit or sign that stands alone in its half-width form:
 // nothing around it says the text is Chinese.
 std::string LoneHalfWidth(const std::string& text);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <limits>
 #include <utility>
 
 namespace {
@@ -135,4 +136,41 @@ std::vector<LineRegion> KeptApart(std::vector<LineRegion> lines,
     if (right > left) lines[i].left = left, lines[i].width = right - left;
   }
   return lines;
+}
+
+std::vector<LineRegion> WithLoneStrokes(std::vector<LineRegion> lines,
+                                        const std::vector<LoneStroke>& strokes) {
+  auto holds = [](const LineRegion& line, const LineRegion& ink) {
+    const auto [across, down] = Overlap(line, ink);
+    return across > 0 && down > 0;
+  };
+  std::vector<LineRegion> kept;
+  for (const LineRegion& line : lines) {
+    int left = std::numeric_limits<int>::max(), top = left;
+    int right = std::numeric_limits<int>::min(), bottom = right;
+    bool any = false;
+    for (const LoneStroke& stroke : strokes) {
+      if (!holds(line, stroke.ink)) continue;
+      any = true;
+      left = std::min(left, stroke.clear.left);
+      top = std::min(top, stroke.clear.top);
+      right = std::max(right, stroke.clear.left + stroke.clear.width);
+      bottom = std::max(bottom, stroke.clear.top + stroke.clear.height);
+    }
+    const int slack = static_cast<int>(kStrokeLineSlack * line.height);
+    const bool strokes_alone = any && line.left >= left - slack && line.top >= top - slack &&
+                               line.left + line.width <= right + slack &&
+                               line.top + line.height <= bottom + slack;
+    if (!strokes_alone) kept.push_back(line);
+  }
+  const size_t found = kept.size();
+  for (const LoneStroke& stroke : strokes) {
+    if (std::none_of(kept.begin(), kept.begin() + found,
+                     [&](const LineRegion& line) { return holds(line, stroke.ink); })) {
+      LineRegion line = stroke.line;
+      line.stroke = true;
+      kept.push_back(line);
+    }
+  }
+  return kept;
 }

@@ -31,7 +31,8 @@
 //   and the spaces, the model reads the characters, and a line where it reads none is dropped
 //   unless it is one letter or digit or the page's glyphs are small; and on the lines Tesseract
 //   read nothing in, the model's reading stands alone if it is sure of it (kModelLineConfidence,
-//   or kSmallGlyphModelLineConfidence on a page of small glyphs);
+//   or kSmallGlyphModelLineConfidence on a page of small glyphs); on a line of a lone stroke,
+//   its reading stands only where it is a stroke (IsFlatStroke);
 // - the first language alone (kFirst), on the lines the model does not read where a word read
 //   together is below kRetryBelowConfidence; the reading with the higher mean confidence stands.
 class PageReader {

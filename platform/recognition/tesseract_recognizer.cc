@@ -45,12 +45,14 @@ OwnedPix ReadImage(const std::string& path) {
   return DecodeForRecognition(path, ReadWholeFile(path), TesseractRecognizer::kMaxPixels);
 }
 
-// The lines read on |page|, without icons, pieces of other lines and lines read twice.
+// The lines read on |page|, without icons, lone strokes read as anything but a stroke, pieces of
+// other lines and lines read twice.
 std::vector<FoundLine> KeptLines(const Page& page, PageReader& reader) {
   std::vector<FoundLine> lines;
   for (size_t i = 0; i < page.regions.size(); ++i) {
     for (FoundLine& line : reader.Result(i)) {
-      if (!IsLoneIcon(line.text)) lines.push_back(std::move(line));
+      const bool kept = page.regions[i].stroke ? IsFlatStroke(line.text) : !IsLoneIcon(line.text);
+      if (kept) lines.push_back(std::move(line));
     }
   }
   auto boxes_of = [](const std::vector<FoundLine>& lines) {

@@ -9,6 +9,7 @@
 
 #include "platform/platform_error.h"
 #include "platform/recognition/line_confidence.h"
+#include "platform/recognition/lone_strokes.h"
 #include "platform/recognition/model_file.h"
 
 namespace {
@@ -157,6 +158,11 @@ std::vector<LineRegion> TextDetector::Find(Pix* grey, double glyph, double scale
   // On smaller glyphs it helped neither half (0.6x and 0.5x together 60.31 -> 60.40 % and 49.74
   // -> 49.78 %), and icons cut off from their labels came out as letters (9 more phantom lines on
   // the held half).
-  return LinesOf(probability, scale * source_width / input_width,
-                 scale * source_height / input_height, width, height, glyph >= kSmallGlyph);
+  std::vector<LineRegion> lines =
+      LinesOf(probability, scale * source_width / input_width,
+              scale * source_height / input_height, width, height, glyph >= kSmallGlyph);
+  // The graph's memory is let go before the strokes are searched for.
+  output.release();
+  net = cv::dnn::Net();
+  return WithLoneStrokes(std::move(lines), FindLoneStrokes(page, glyph, scale, width, height));
 }

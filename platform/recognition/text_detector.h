@@ -9,7 +9,8 @@
 
 // A PP-OCRv4 text detector (a map of how likely each pixel is to lie inside a text line, shrunk
 // towards the line's middle) run by OpenCV's dnn module: the text lines of a page as rectangles,
-// each one row of text, never two rows or two columns, whatever the layout around them.
+// each one row of text, never two rows or two columns, whatever the layout around them; and the
+// flat strokes standing alone that it does not see (FindLoneStrokes), each a line of its own.
 class TextDetector {
  public:
   // Checks that |directory|/det.onnx can be read; the graph loads for each page. Throws

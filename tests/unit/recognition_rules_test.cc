@@ -111,4 +111,31 @@ TEST(RecognitionRules, OfTwoLinesReadOverTheSameInkTheOneWithFewerCharactersGoes
   EXPECT_EQ(CharacterCount("通知 ok"), 4u);
 }
 
+// Two cells' "一" one above the other that the detector found as one line ("二"), one it found
+// alone, one it missed, and one beside a word in a line of the detector's.
+TEST(RecognitionRules, LoneStrokesAreReadFromLinesOfTheirOwnUnlessALineHoldsOtherInkWithThem) {
+  auto stroke = [](int left, int top) {
+    return LoneStroke{
+        {left, top, 14, 2}, {left - 14, top - 14, 42, 30}, {left - 8, top - 7, 30, 16}};
+  };
+  const std::vector<LoneStroke> strokes = {stroke(100, 20), stroke(100, 50), stroke(300, 20),
+                                           stroke(300, 80), stroke(500, 20)};
+  const std::vector<LineRegion> lines = {
+      {92, 12, 30, 46}, {290, 10, 34, 20}, {480, 12, 200, 18}, {0, 200, 80, 20}};
+  const std::vector<LineRegion> kept = WithLoneStrokes(lines, strokes);
+  std::vector<std::vector<int>> boxes;
+  for (const LineRegion& line : kept) {
+    boxes.push_back({line.left, line.top, line.width, line.height, line.stroke});
+  }
+  EXPECT_THAT(boxes, ElementsAre(ElementsAre(480, 12, 200, 18, 0), ElementsAre(0, 200, 80, 20, 0),
+                                 ElementsAre(92, 13, 30, 16, 1), ElementsAre(92, 43, 30, 16, 1),
+                                 ElementsAre(292, 13, 30, 16, 1), ElementsAre(292, 73, 30, 16, 1)));
+  for (const char* text : {"一", "—", "-", " _ ", "ー", "－", "−"}) {
+    EXPECT_TRUE(IsFlatStroke(text)) << text;
+  }
+  for (const char* text : {"二", "1", "I", "一一", "=", "~", "", "丨"}) {
+    EXPECT_FALSE(IsFlatStroke(text)) << text;
+  }
+}
+
 }  // namespace

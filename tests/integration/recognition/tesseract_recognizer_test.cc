@@ -242,6 +242,34 @@ TEST(TesseractRecognizer, SmallAndColouredUiTextIsReadInPageOrderWithBoxesOnTheI
   }
 }
 
+// A shift roster's cells of a lone "一", two of them one above the other, between the rules of
+// its table, and a bar chart beside it: each stroke is a line of its own read as itself, and no
+// piece of a rule or of the chart's axis between its bars is read.
+TEST(TesseractRecognizer, LoneStrokesInCellsAreLinesOfTheirOwnAndRulesAreNoText) {
+  TempDir dir;
+  TextScene scene{"roster", 600, 200, text_scenes::kWhite, {}, {}};
+  const Rgb rule{0.8, 0.8, 0.82}, bar{0.35, 0.45, 0.95};
+  for (const double top : {20, 50, 80, 110, 140}) scene.bands.push_back({{20, top, 400, 1}, rule});
+  for (const double left : {20, 140, 280, 420}) scene.bands.push_back({{left, 20, 1, 120}, rule});
+  const std::vector<std::vector<std::string>> cells = {
+      {"姓名", "周一", "周二"}, {"许明", "一", "早班"}, {"王芳", "夜班", "一"}, {"陈立", "一", "一"}};
+  for (size_t row = 0; row < cells.size(); ++row) {
+    for (size_t column = 0; column < cells[row].size(); ++column) {
+      scene.lines.push_back(
+          {cells[row][column], 40.0 + 140 * column, 25.0 + 30 * row, 14, text_scenes::kBlack});
+    }
+  }
+  scene.bands.push_back({{440, 160, 140, 1}, rule});
+  for (int i = 0; i < 5; ++i) {
+    scene.bands.push_back({{446.0 + 26 * i, 100.0 + 10 * (i % 3), 14, 60.0 - 10 * (i % 3)}, bar});
+  }
+  std::vector<std::string> read = Texts(Read(DrawToFile(scene, dir)));
+  std::vector<std::string> expected = ExpectedLines(scene);
+  std::sort(read.begin(), read.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(read, expected) << Joined(read);
+}
+
 TEST(TesseractRecognizer, SuccessfulRecognitionPrintsNothingItself) {
   TempDir dir;
   DrawFixture(dir.File("fixture.png"));
