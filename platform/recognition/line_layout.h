@@ -28,8 +28,8 @@ constexpr double kStrokeLineSlack = 0.6;
 // or take kStrokeLineSlack) gives way to their lines, and a stroke that the detector's line holds
 // together with other ink is read with it. On whole windows the detector's line of a lone "一"
 // reached the cell above or below ("二"), and the line model read one alone as "二" or "1"; the
-// five full-size variants read 1.43 / 3.95 / 1.36 / 1.39 / 1.67 -> 1.09 / 3.65 / 1.06 / 1.10 /
-// 1.40 % CER on the tune half and 3.44 / 4.91 / 3.21 / 3.22 / 3.37 -> 3.00 / 4.62 / 2.82 / 2.86
+// five full-size variants read 1.43 / 3.95 / 1.36 / 1.39 / 1.67 -> 1.10 / 3.65 / 1.06 / 1.10 /
+// 1.41 % CER on the tune half and 3.44 / 4.91 / 3.21 / 3.22 / 3.37 -> 2.97 / 4.52 / 2.81 / 2.81
 // / 3.00 % on the held half, only the two spreadsheets of lone strokes changing, with no more
 // lines where there is no text.
 std::vector<LineRegion> WithLoneStrokes(std::vector<LineRegion> lines,
