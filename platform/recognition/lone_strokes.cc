@@ -15,7 +15,10 @@ constexpr double kLeastFillPerLength = 0.8;
 // Ink thinner down than this many glyph heights stands out of the ground around it; ink taller
 // (a letter's stem, a bar of a chart) does not.
 constexpr double kThinPerGlyph = 0.5;
-// Nothing else lies within this many glyph heights of a lone stroke, on any side.
+// Nothing else lies within this many glyph heights of a lone stroke on either side, nor within
+// that or its own length above and below it: a stroke is about as long as its text is tall,
+// where the glyph height measured on 2x frames falls short of it, and the two strokes of a 2x
+// "二" came out 1.06 glyph heights apart, each one alone.
 constexpr double kClearPerGlyph = 1;
 // Straight runs of edges this many glyph heights long are the rules of a table or a chart,
 // which may pass near a cell's stroke. A stroke that touches one is part of the drawing (a piece
@@ -100,9 +103,9 @@ std::vector<LoneStroke> FindLoneStrokes(const cv::Mat& image, double glyph, doub
     }
     const cv::Rect near = cv::Rect(ink.x - 2, ink.y - 2, ink.width + 4, ink.height + 4) & page;
     if (cv::countNonZero(rules(near)) > 0) continue;
-    const cv::Rect around = cv::Rect(ink.x - clear, ink.y - clear, ink.width + 2 * clear,
-                                     ink.height + 2 * clear) &
-                            page;
+    const int down = std::max(clear, ink.width);
+    const cv::Rect around =
+        cv::Rect(ink.x - clear, ink.y - down, ink.width + 2 * clear, ink.height + 2 * down) & page;
     const cv::Mat others = edges(around) >= std::max(kStrokeContrast, kRingingContrast * own);
     if (cv::countNonZero(others) > cv::countNonZero(others(near - around.tl()))) continue;
     const int margin = static_cast<int>(std::lround(glyph * kLineMarginPerGlyph));

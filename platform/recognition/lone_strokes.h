@@ -12,8 +12,9 @@
 //
 // A stroke is a run of ink across, thin down, and kStrokeContrast levels or more away from the
 // ground just above and below it, kShortestStrokePerGlyph to kLongestStrokePerGlyph glyph heights
-// long; it stands alone where no other ink lies within a glyph height of it on any side but the
-// straight rules of a table or a chart, which it does not touch and does not continue.
+// long; it stands alone where no other ink lies within a glyph height of it across, nor within
+// that or its own length above and below it, but the straight rules of a table or a chart, which
+// it does not touch and does not continue.
 constexpr double kStrokeContrast = 40;
 // A stroke shorter than this is a hyphen or a minus, which the detector finds beside its words.
 constexpr double kShortestStrokePerGlyph = 0.7;
