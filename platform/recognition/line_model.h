@@ -34,6 +34,13 @@ class LineModel {
     std::vector<Character> characters;  // spaces left out
     double confidence = 0;              // mean probability of the characters read, 0 to 1
     bool read = false;  // the model ran on the line (not where it was empty or far too long)
+
+    // The characters read, one after the other.
+    std::string Text() const {
+      std::string text;
+      for (const Character& character : characters) text += character.utf8;
+      return text;
+    }
   };
 
   // Reads the text line in the |grey| rectangle (8 bpp) |left|, |top|, |width| x |height|; an

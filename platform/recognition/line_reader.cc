@@ -186,12 +186,11 @@ std::optional<FoundLine> ModelLine(const LineModel::Reading& reading, Pix* ink,
 
 void TakeModelCharacters(const LineModel::Reading& reading, Pix* ink, FoundLine& line) {
   // Where both read the same characters, Tesseract's own spaces stand.
-  std::string model_text, tesseract_text;
-  for (const LineModel::Character& character : reading.characters) model_text += character.utf8;
+  std::string tesseract_text;
   for (const char c : line.text) {
     if (c != ' ') tesseract_text += c;
   }
-  if (model_text != tesseract_text) {
+  if (reading.Text() != tesseract_text) {
     line.text = SpacedLikeTesseract(reading.characters, line,
                                     InkColumnsOf(ink, line.left, line.top, line.right, line.bottom));
   }

@@ -232,9 +232,7 @@ PageReader::Step PageReader::Advance(Step step, tesseract::TessBaseAPI* api,
       const LineModel::Reading model = ReadWithModel(region);
       if (region.stroke) {
         // The model's reading of a lone stroke stands if it is one; otherwise Tesseract's may.
-        std::string text;
-        for (const ModelCharacter& character : model.characters) text += character.utf8;
-        if (!IsFlatStroke(text)) return kDone;
+        if (!IsFlatStroke(model.Text())) return kDone;
         if (reading.lines.empty()) {
           if (std::optional<FoundLine> line = ModelLine(model, pix, region, 0)) {
             reading.lines.push_back(std::move(*line));
