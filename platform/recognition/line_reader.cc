@@ -102,10 +102,19 @@ void CollectLines(tesseract::TessBaseAPI& api, Pix* ink, std::vector<FoundLine>&
     FoundLine found;
     if (!line->BoundingBox(kLine, &found.left, &found.top, &found.right, &found.bottom)) continue;
     found.symbols = SymbolsOf(*line);
-    found.text = SpacedAtScriptChanges(
-        found.symbols, text, InkColumnsOf(ink, found.left, found.top, found.right, found.bottom),
-        kScriptGapPerLineHeight * (found.bottom - found.top));
+    // Tesseract's box of a line can end before the last words it read in it ("宋佳怡 10:05 AM"
+    // boxed as far as "10"): the line reaches over every character read.
+    for (const FoundLine::Symbol& symbol : found.symbols) {
+      found.left = std::min(found.left, symbol.left);
+      found.right = std::max(found.right, symbol.right);
+    }
+    const InkColumns columns = InkColumnsOf(ink, found.left, found.top, found.right, found.bottom);
+    const double gap = kScriptGapPerLineHeight * (found.bottom - found.top);
+    found.text = SpacedAtScriptChanges(found.symbols, text, columns, gap, false);
     found.words = WordsOf(*line, found.text);
+    // Spaces between digits and letters ("2.4GB") go in once the words are taken: one inside a
+    // word Tesseract read would hide that word and those after it from WordsOf.
+    found.text = SpacedAtScriptChanges(found.symbols, found.text, columns, gap, true);
     lines.push_back(std::move(found));
   } while (line->Next(kLine));
 }

@@ -15,7 +15,8 @@ int InkColumns::WidestGap(int from, int to) const {
 }
 
 std::string SpacedAtScriptChanges(const std::vector<FoundLine::Symbol>& symbols,
-                                  const std::string& text, const InkColumns& columns, double gap) {
+                                  const std::string& text, const InkColumns& columns, double gap,
+                                  bool digits_and_letters) {
   std::string spaced;
   size_t consumed = 0;
   int previous_script = 0;
@@ -23,7 +24,8 @@ std::string SpacedAtScriptChanges(const std::vector<FoundLine::Symbol>& symbols,
   for (const FoundLine::Symbol& symbol : symbols) {
     const size_t at = text.find(symbol.utf8, consumed);
     if (at == std::string::npos) break;
-    const int script = ScriptOf(symbol.utf8);
+    int script = ScriptOf(symbol.utf8);
+    if (digits_and_letters && script == 2 && IsAsciiDigit(symbol.utf8)) script = 3;  // its own
     spaced.append(text, consumed, at - consumed);
     if (previous_left >= 0 && at == consumed && script != 0 && previous_script != 0 &&
         script != previous_script && columns.WidestGap(previous_left, symbol.right) >= gap) {

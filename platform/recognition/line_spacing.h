@@ -32,12 +32,16 @@ struct InkColumns {
 };
 
 // Tesseract writes no space after a Chinese word, so "已经 merge" comes out "已经merge", and its
-// character boxes overlap there. Where a Chinese character and a Latin one meet without a space
-// in |text| (the line whose characters are |symbols|), a space is put back when the widest run of
-// ink-free |columns| from the left edge of the first character to the right edge of the second is
-// at least |gap| pixels.
+// character boxes overlap there; English alone runs "2.4 GB" together as "2.4GB" as well.
+// Where a Chinese character and a Latin one meet without a space in |text| (the line whose
+// characters are |symbols|), or with |digits_and_letters| a digit and a letter, a space is put
+// back when the widest run of ink-free |columns| from the left edge of the first character to the
+// right edge of the second is at least |gap| pixels. On whole windows the digit rule took the five
+// full-size variants, summed, from 8.32 to 8.28 % CER on the tune half and from 17.57 to 17.21 %
+// on the held half; no variant of either read worse.
 std::string SpacedAtScriptChanges(const std::vector<FoundLine::Symbol>& symbols,
-                                  const std::string& text, const InkColumns& columns, double gap);
+                                  const std::string& text, const InkColumns& columns, double gap,
+                                  bool digits_and_letters);
 
 // The line model's |characters| with the spaces of Tesseract's reading |line| of the same line,
 // in pixels of the prepared image, whose ink-free columns across the line are |columns|:

@@ -42,13 +42,22 @@ TEST(RecognitionRules, OneIconSignAloneIsLeftOutAndOneFullWidthCharacterAloneIsH
   EXPECT_EQ(LoneHalfWidth("中"), "中");
 }
 
-TEST(RecognitionRules, ASpaceGoesBackBetweenChineseAndLatinOnlyOverAWideEnoughGap) {
+TEST(RecognitionRules, ASpaceGoesBackBetweenChineseAndLatinOrDigitsAndLettersOverAWideEnoughGap) {
   const std::vector<FoundLine::Symbol> symbols = {
       {0, 10, "已"}, {12, 22, "经"}, {30, 36, "m"}, {37, 42, "e"}};
   InkColumns columns{.left = 0, .inked = std::vector<bool>(43, true)};
   for (int x = 23; x < 30; ++x) columns.inked[x] = false;  // 7 columns without ink
-  EXPECT_EQ(SpacedAtScriptChanges(symbols, "已经me", columns, 7), "已经 me");
-  EXPECT_EQ(SpacedAtScriptChanges(symbols, "已经me", columns, 8), "已经me");
+  for (const bool digits : {false, true}) {
+    EXPECT_EQ(SpacedAtScriptChanges(symbols, "已经me", columns, 7, digits), "已经 me");
+    EXPECT_EQ(SpacedAtScriptChanges(symbols, "已经me", columns, 8, digits), "已经me");
+  }
+  // "2.4GB" with 7 ink-free columns before the "G"; "x64" set close.
+  const std::vector<FoundLine::Symbol> size = {
+      {0, 6, "2"}, {7, 9, "."}, {10, 16, "4"}, {23, 30, "G"}, {31, 37, "B"}};
+  EXPECT_EQ(SpacedAtScriptChanges(size, "2.4GB", columns, 7, true), "2.4 GB");
+  EXPECT_EQ(SpacedAtScriptChanges(size, "2.4GB", columns, 7, false), "2.4GB");
+  const std::vector<FoundLine::Symbol> tag = {{0, 10, "x"}, {12, 21, "6"}, {22, 29, "4"}};
+  EXPECT_EQ(SpacedAtScriptChanges(tag, "x64", columns, 7, true), "x64");
 }
 
 TEST(RecognitionRules, TheModelsFullWidthSignTakesTesseractsHalfWidthOneExceptAfterChinese) {
