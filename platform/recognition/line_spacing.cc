@@ -103,6 +103,22 @@ std::string SpacedLikeTesseract(const std::vector<ModelCharacter>& characters,
       chosen[i] = "\u4e00";
     }
   }
+  // The two brackets of a pair are of one width: the full-width one of a mixed pair ("（3)",
+  // "(248张）") takes the half-width form where Tesseract read that.
+  for (size_t open = 0; open < count; ++open) {
+    if (chosen[open] != "(" && chosen[open] != "\uff08") continue;
+    size_t close = open + 1;
+    while (close < count && chosen[close] != ")" && chosen[close] != "\uff09" &&
+           chosen[close] != "(" && chosen[close] != "\uff08") {
+      ++close;
+    }
+    if (close == count || (chosen[close] != ")" && chosen[close] != "\uff09")) continue;
+    for (const size_t i : {open, close}) {
+      const std::string half = HalfWidth(chosen[i]);
+      const bool mixed = IsFullWidthSign(chosen[open]) != IsFullWidthSign(chosen[close]);
+      if (mixed && half != chosen[i] && tesseract_read(half, characters[i].x)) chosen[i] = half;
+    }
+  }
   std::string text;
   for (size_t i = 0; i < count; ++i) {
     if (i > 0 && space_after[i - 1] && !IsFullWidthSign(chosen[i - 1]) &&

@@ -60,7 +60,7 @@ TEST(RecognitionRules, ASpaceGoesBackBetweenChineseAndLatinOrDigitsAndLettersOve
   EXPECT_EQ(SpacedAtScriptChanges(tag, "x64", columns, 7, true), "x64");
 }
 
-TEST(RecognitionRules, TheModelsFullWidthSignTakesTesseractsHalfWidthOneExceptAfterChinese) {
+TEST(RecognitionRules, FullWidthSignsTakeTesseractsHalfWidthFormExceptAfterChineseOutsideAPair) {
   FoundLine line{.left = 0, .top = 0, .right = 60, .bottom = 20};
   line.symbols = {{43, 47, ":"}};
   const InkColumns columns{.left = 0, .inked = std::vector<bool>(60, true)};
@@ -68,6 +68,15 @@ TEST(RecognitionRules, TheModelsFullWidthSignTakesTesseractsHalfWidthOneExceptAf
                                 columns),
             "Chen:");
   EXPECT_EQ(SpacedLikeTesseract({{"完", 5}, {"成", 25}, {"：", 45}}, line, columns), "完成：");
+  // After Chinese too where its partner takes the half-width form: a pair is of one width.
+  line.symbols = {{23, 27, "("}, {43, 47, ")"}};
+  EXPECT_EQ(SpacedLikeTesseract({{"上", 5}, {"传", 15}, {"（", 25}, {"3", 35}, {"）", 45}}, line,
+                                columns),
+            "上传(3)");
+  line.symbols = {{43, 47, ")"}};
+  EXPECT_EQ(SpacedLikeTesseract({{"上", 5}, {"传", 15}, {"（", 25}, {"3", 35}, {"）", 45}}, line,
+                                columns),
+            "上传（3)");
 }
 
 // A title across the window, a sidebar beside a body whose rows fall between the sidebar's, and
