@@ -80,6 +80,9 @@ std::string SpacedLikeTesseract(const std::vector<ModelCharacter>& characters,
         gaps[i] >= height * kScriptGapPerLineHeight) {
       space_after[i] = true;
     }
+    if (scripts[i] == 1 && scripts[i + 1] == 1 && gaps[i] >= height * kChineseWordGapAlone) {
+      space_after[i] = true;
+    }
   }
   auto tesseract_read = [&](const std::string& utf8, double x) {
     const double tolerance = kScriptGapPerLineHeight * height;

@@ -42,7 +42,7 @@ TEST(RecognitionRules, OneIconSignAloneIsLeftOutAndOneFullWidthCharacterAloneIsH
   EXPECT_EQ(LoneHalfWidth("中"), "中");
 }
 
-TEST(RecognitionRules, ASpaceGoesBackBetweenChineseAndLatinOrDigitsAndLettersOverAWideEnoughGap) {
+TEST(RecognitionRules, ASpaceGoesBetweenScriptsDigitsAndLettersOrChineseWordsOverAWideEnoughGap) {
   const std::vector<FoundLine::Symbol> symbols = {
       {0, 10, "已"}, {12, 22, "经"}, {30, 36, "m"}, {37, 42, "e"}};
   InkColumns columns{.left = 0, .inked = std::vector<bool>(43, true)};
@@ -58,6 +58,12 @@ TEST(RecognitionRules, ASpaceGoesBackBetweenChineseAndLatinOrDigitsAndLettersOve
   EXPECT_EQ(SpacedAtScriptChanges(size, "2.4GB", columns, 7, false), "2.4GB");
   const std::vector<FoundLine::Symbol> tag = {{0, 10, "x"}, {12, 21, "6"}, {22, 29, "4"}};
   EXPECT_EQ(SpacedAtScriptChanges(tag, "x64", columns, 7, true), "x64");
+  // Two toolbar items read by the model where Tesseract saw no word: 7 columns on a line 10 high
+  // part them, and 5 do not.
+  const FoundLine toolbar{.left = 0, .top = 0, .right = 43, .bottom = 10};
+  EXPECT_EQ(SpacedLikeTesseract({{"条", 5}, {"件", 18}, {"套", 33}}, toolbar, columns), "条件 套");
+  for (int x = 23; x < 25; ++x) columns.inked[x] = true;
+  EXPECT_EQ(SpacedLikeTesseract({{"条", 5}, {"件", 18}, {"套", 33}}, toolbar, columns), "条件套");
 }
 
 TEST(RecognitionRules, FullWidthSignsTakeTesseractsHalfWidthFormExceptAfterChineseOutsideAPair) {
