@@ -108,19 +108,19 @@ std::string SpacedLikeTesseract(const std::vector<ModelCharacter>& characters,
   }
   // The two brackets of a pair are of one width: the full-width one of a mixed pair ("（3)",
   // "(248张）") takes the half-width form where Tesseract read that.
+  auto opening = [&](size_t i) { return chosen[i] == "(" || chosen[i] == "\uff08"; };
+  auto closing = [&](size_t i) { return chosen[i] == ")" || chosen[i] == "\uff09"; };
   for (size_t open = 0; open < count; ++open) {
-    if (chosen[open] != "(" && chosen[open] != "\uff08") continue;
+    if (!opening(open)) continue;
     size_t close = open + 1;
-    while (close < count && chosen[close] != ")" && chosen[close] != "\uff09" &&
-           chosen[close] != "(" && chosen[close] != "\uff08") {
-      ++close;
+    while (close < count && !opening(close) && !closing(close)) ++close;
+    if (close == count || !closing(close) ||
+        IsFullWidthSign(chosen[open]) == IsFullWidthSign(chosen[close])) {
+      continue;
     }
-    if (close == count || (chosen[close] != ")" && chosen[close] != "\uff09")) continue;
-    for (const size_t i : {open, close}) {
-      const std::string half = HalfWidth(chosen[i]);
-      const bool mixed = IsFullWidthSign(chosen[open]) != IsFullWidthSign(chosen[close]);
-      if (mixed && half != chosen[i] && tesseract_read(half, characters[i].x)) chosen[i] = half;
-    }
+    const size_t full = IsFullWidthSign(chosen[open]) ? open : close;
+    const std::string half = HalfWidth(chosen[full]);
+    if (tesseract_read(half, characters[full].x)) chosen[full] = half;
   }
   std::string text;
   for (size_t i = 0; i < count; ++i) {
